@@ -1,0 +1,49 @@
+// Every text the tool shows on the console, in one place, exactly as shown.
+#pragma once
+
+#include "run_state.h"
+
+namespace line_shuffler {
+
+namespace messages {
+
+inline constexpr const char* banner[] = {
+    "\n",
+    "Explanation: Line shuffling in a text file\n",
+    "Max line length must be 1000 characters\n",
+    "Input file name must be file.txt\n",
+    "Output shuffled file name will be shuffled_file.txt\n",
+    "\n",
+};
+
+inline constexpr const char* line_count = "Total line number: %d\n";
+inline constexpr const char* done = "\nShuffling process has done.\n";
+inline constexpr const char* press_any_key = "\nPress any key to exit...\n";
+
+inline constexpr const char* input_not_opened =
+    "Read file is not opened. Check the file name. It must be file.txt\n";
+inline constexpr const char* output_not_opened =
+    "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n";
+inline constexpr const char* output_is_input =
+    "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n";
+inline constexpr const char* too_many_lines =
+    "Too many lines. At most 2147483647 lines can be shuffled\n";
+inline constexpr const char* out_of_memory = "Not enough memory to shuffle this many lines\n";
+inline constexpr const char* read_failed =
+    "Read file could not be read to its end. The shuffled file is incomplete\n";
+inline constexpr const char* input_changed =
+    "Read file was changed by another program while it was shuffled. The shuffled file is incomplete\n";
+inline constexpr const char* write_failed =
+    "Write file could not be written. The shuffled file is incomplete\n";
+
+}  // namespace messages
+
+const char* message_for(failure reason) noexcept;
+
+// printf-style output to standard output; every console text goes through it.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+int print_message(const char* format, ...);
+
+}  // namespace line_shuffler

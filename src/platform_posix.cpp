@@ -1,0 +1,262 @@
+// The POSIX side of the tool: files by descriptor, the clock, the terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <utility>
+
+#include "platform.h"
+
+static_assert(sizeof(off_t) == 8, "the input is read with 64-bit offsets");
+
+namespace line_shuffler::platform {
+
+namespace {
+
+int to_fd(std::intptr_t native) { return static_cast<int>(native); }
+
+int close_native(std::intptr_t& native) {
+    if (native < 0) {
+        return 0;
+    }
+    const int fd = to_fd(std::exchange(native, -1));
+    // The descriptor is gone even if close reports an error, so no retry.
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+input_handle::input_handle(input_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
+
+input_handle& input_handle::operator=(input_handle&& other) noexcept {
+    if (this != &other) {
+        (void)close();
+        native_ = std::exchange(other.native_, -1);
+    }
+    return *this;
+}
+
+input_handle::~input_handle() { (void)close(); }
+
+int input_handle::open(const char* name) {
+    (void)close();
+    // Non-blocking, so that a FIFO under the input's name can't stall the
+    // open; it is refused below like every other non-regular file.
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return error_not_regular_file;
+    }
+    native_ = fd;
+    return 0;
+}
+
+io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const ssize_t got = ::pread(to_fd(native_), buffer.data() + done, buffer.size() - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<io_result>(done);
+}
+
+std::int64_t input_handle::size() const {
+    struct stat status {};
+    if (::fstat(to_fd(native_), &status) != 0) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(status.st_size);
+}
+
+int input_handle::close() { return close_native(native_); }
+
+output_handle::output_handle(output_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
+
+output_handle& output_handle::operator=(output_handle&& other) noexcept {
+    if (this != &other) {
+        (void)close();
+        native_ = std::exchange(other.native_, -1);
+    }
+    return *this;
+}
+
+output_handle::~output_handle() { (void)close(); }
+
+int output_handle::open(const char* name, const input_handle& input) {
+    (void)close();
+    // An existing file (or a link to one, such as /dev/full) is opened as it
+    // is; otherwise the file is created, and O_EXCL refuses to follow a
+    // dangling link to wherever it points. O_NONBLOCK keeps a FIFO without
+    // a reader from stalling the open.
+    constexpr int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = ::open(name, flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(name, flags | O_CREAT | O_EXCL, 0666);
+    }
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat out {};
+    struct stat in {};
+    if (::fstat(fd, &out) != 0 || (input.is_open() && ::fstat(to_fd(input.native_), &in) != 0)) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    // Emptying the output must never empty the input it is about to read.
+    if (input.is_open() && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
+        ::close(fd);
+        return error_same_file;
+    }
+    const int status_flags = ::fcntl(fd, F_GETFL);
+    if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
+        (S_ISREG(out.st_mode) && ::ftruncate(fd, 0) != 0)) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    native_ = fd;
+    return 0;
+}
+
+bool output_handle::write_all(std::span<const char> data) {
+    while (!data.empty()) {
+        const ssize_t put = ::write(to_fd(native_), data.data(), data.size());
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        data = data.subspan(static_cast<std::size_t>(put));
+    }
+    return true;
+}
+
+int output_handle::close() { return close_native(native_); }
+
+std::int64_t calendar_seconds() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+namespace {
+
+// The terminal's settings from before the key wait, for the signal handler
+// to restore if the process is ended while the terminal is raw.
+struct termios saved_terminal {};
+
+extern "C" void restore_terminal_and_die(int signal_number) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+constexpr int ending_signals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+
+// Puts the terminal into single-key mode and takes it back out, whatever
+// happens in between.
+class raw_terminal {
+public:
+    raw_terminal() {
+        saved_ = ::tcgetattr(STDIN_FILENO, &saved_terminal) == 0;
+        if (!saved_) {
+            return;
+        }
+        for (int signal_number : ending_signals) {
+            std::signal(signal_number, restore_terminal_and_die);
+        }
+        struct termios raw = saved_terminal;
+        // No line editing, no echo, and Ctrl-C, Ctrl-Z, Ctrl-S are keys like
+        // any other.
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ISIG | IEXTEN));
+        raw.c_iflag &= static_cast<tcflag_t>(~(IXON));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        active_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+    raw_terminal(const raw_terminal&) = delete;
+    raw_terminal& operator=(const raw_terminal&) = delete;
+    ~raw_terminal() {
+        if (!saved_) {
+            return;
+        }
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+        for (int signal_number : ending_signals) {
+            std::signal(signal_number, SIG_DFL);
+        }
+    }
+    bool active() const noexcept { return active_; }
+
+private:
+    bool saved_ = false;
+    bool active_ = false;
+};
+
+// Returns false at the end of input or on an error.
+bool read_one_byte() {
+    char byte = 0;
+    for (;;) {
+        const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        return got == 1;
+    }
+}
+
+// A key such as an arrow sends several bytes; the first ended the wait, the
+// rest must not reach the shell that runs next.
+void discard_rest_of_key() {
+    constexpr int settle_ms = 30;
+    struct pollfd input {STDIN_FILENO, POLLIN, 0};
+    char scrap[64];
+    while (::poll(&input, 1, settle_ms) == 1 && (input.revents & POLLIN) != 0) {
+        if (::read(STDIN_FILENO, scrap, sizeof scrap) <= 0) {
+            break;
+        }
+    }
+    ::tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+}  // namespace
+
+void wait_for_key() {
+    if (::isatty(STDIN_FILENO) == 1) {
+        const raw_terminal terminal;
+        if (terminal.active()) {
+            if (read_one_byte()) {
+                discard_rest_of_key();
+            }
+            return;
+        }
+    }
+    (void)read_one_byte();
+}
+
+}  // namespace line_shuffler::platform

@@ -1,0 +1,88 @@
+// The run from banner to key wait, and the console it talks through.
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "messages.h"
+#include "run_state.h"
+
+namespace line_shuffler {
+
+int print_message(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = std::vprintf(format, arguments);
+    va_end(arguments);
+    return written;
+}
+
+const char* message_for(failure reason) noexcept {
+    switch (reason) {
+        case failure::input_not_opened: return messages::input_not_opened;
+        case failure::output_not_opened: return messages::output_not_opened;
+        case failure::output_is_input: return messages::output_is_input;
+        case failure::too_many_lines: return messages::too_many_lines;
+        case failure::out_of_memory: return messages::out_of_memory;
+        case failure::read_failed: return messages::read_failed;
+        case failure::input_changed: return messages::input_changed;
+        case failure::write_failed: return messages::write_failed;
+    }
+    return messages::write_failed;
+}
+
+namespace {
+
+void print_banner() {
+    for (const char* line : messages::banner) {
+        print_message("%s", line);
+    }
+}
+
+// The steps of a run, each once, in order. Any failure ends it by throwing.
+void run_steps(run_state& run) {
+    open_input_file(run);
+    open_output_file(run);
+    run.line_count = count_lines(run);
+    print_message(messages::line_count, run.line_count);
+    make_shuffle_order(run);
+    write_shuffled_lines(run);
+    close_input_file(run);
+    close_output_file(run);
+    print_message("%s", messages::done);
+}
+
+// The console stays until the user has read it.
+void wait_before_exit() {
+    print_message("%s", messages::press_any_key);
+    std::fflush(stdout);
+    platform::wait_for_key();
+}
+
+}  // namespace
+
+int run_shuffle(run_state& run) {
+    print_banner();
+    int status = 0;
+    try {
+        run_steps(run);
+    } catch (const run_failure& failed) {
+        print_message("%s", message_for(failed.reason));
+        status = 1;
+    } catch (const std::bad_alloc&) {
+        print_message("%s", messages::out_of_memory);
+        status = 1;
+    }
+    // Streams still open after a failure are closed quietly: the failure
+    // has been reported already.
+    (void)run.input_file.close();
+    (void)run.output_file.close();
+    wait_before_exit();
+    // The dialogue is the tool's report; if it could not be shown, say so
+    // through the exit status.
+    if (std::ferror(stdout) != 0 || std::fflush(stdout) != 0) {
+        status = 1;
+    }
+    return status;
+}
+
+}  // namespace line_shuffler

@@ -1,0 +1,103 @@
+// The state of one shuffle run and the steps that act on it.
+//
+// A run is a fixed sequence of plain steps (open, count, draw, write,
+// close) that share one run_state. Each step either does its job or throws
+// run_failure; run_shuffle decides, in one place, what the user sees and
+// which exit status follows.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+#include "line_marks.h"
+#include "platform.h"
+
+namespace line_shuffler {
+
+// The line length the banner promises. Lines of any length are copied whole;
+// this is also the smallest positioned read the writer makes per output line.
+inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
+
+// Counting and the pieces of a long line go through one fixed block of this
+// size, so memory never depends on how long the lines are.
+inline constexpr std::size_t BLOCK_BUFFER_SIZE = std::size_t{64} * 1024;
+
+// Line numbers and the count are 32-bit; the count is shown signed.
+inline constexpr std::uint64_t MAX_LINE_COUNT = 2147483647;
+
+inline constexpr const char* INPUT_FILE_NAME = "file.txt";
+inline constexpr const char* OUTPUT_FILE_NAME = "shuffled_file.txt";
+
+// Everything that can end a run early. Each has exactly one console message.
+enum class failure {
+    input_not_opened,
+    output_not_opened,
+    output_is_input,
+    too_many_lines,
+    out_of_memory,
+    read_failed,
+    input_changed,
+    write_failed,
+};
+
+struct run_failure {
+    failure reason;
+};
+
+struct free_deleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+
+// Where the seed comes from: the wall clock in a real run, a fixed value in
+// tests that need a known order.
+using clock_function = std::int64_t (*)();
+
+struct run_state {
+    // Files and count.
+    platform::input_handle input_file;
+    platform::output_handle output_file;
+    std::int32_t input_open_status = 0;
+    std::int32_t line_count = 0;
+
+    // What counting learns besides the count: the input's size as counted
+    // (the writer never reads past it), where every few lines start, and the
+    // line end to put after the last line ("\r\n" if the first line has one).
+    std::uint64_t input_size = 0;
+    line_marks marks;
+    std::string_view last_line_end = "\n";
+
+    // Shuffle order: entry i is the 1-based input line written as output
+    // line i + 1.
+    std::unique_ptr<std::uint32_t[], free_deleter> shuffle_order;
+    clock_function clock = platform::calendar_seconds;
+
+    // The writer's buffers. line_buffer takes the first piece of every output
+    // line; block_buffer takes counting blocks and the rest of long lines.
+    std::uint32_t current_line_number = 0;
+    std::array<char, LINE_BUFFER_SIZE> line_buffer{};
+    std::array<char, BLOCK_BUFFER_SIZE> block_buffer{};
+};
+
+// The steps, in the order run_shuffle calls them.
+void open_input_file(run_state& run);
+void open_output_file(run_state& run);
+std::int32_t count_lines(run_state& run);
+void make_shuffle_order(run_state& run);
+void write_shuffled_lines(run_state& run);
+void close_input_file(run_state& run);
+void close_output_file(run_state& run);
+
+void swap_entries(std::uint32_t* a, std::uint32_t* b) noexcept;
+
+// One draw of the generator as the shuffle uses it: at least 31 random bits,
+// from as many rand() calls as that takes on this C library.
+std::uint32_t draw_random() noexcept;
+
+// The whole run: dialogue, steps, key wait. Returns the exit status.
+int run_shuffle(run_state& run);
+
+}  // namespace line_shuffler

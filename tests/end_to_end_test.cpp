@@ -1,0 +1,396 @@
+// The real executable, run in a scratch folder: console transcript, exit
+// status and files, including every way a run can fail.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run_state.h"
+#include "support.h"
+
+namespace line_shuffler {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::model_output;
+using testing::read_file;
+using testing::write_file;
+
+const std::string banner =
+    "\n"
+    "Explanation: Line shuffling in a text file\n"
+    "Max line length must be 1000 characters\n"
+    "Input file name must be file.txt\n"
+    "Output shuffled file name will be shuffled_file.txt\n"
+    "\n";
+const std::string closing = "\nShuffling process has done.\n\nPress any key to exit...\n";
+const std::string key_wait = "\nPress any key to exit...\n";
+
+enum class stdin_kind { dev_null, closed, one_byte_pipe };
+
+struct finished_run {
+    int exit_status = -1;
+    std::string console;
+};
+
+// Waits for the child, killing it if it outlives the deadline (a hang).
+int wait_with_deadline(pid_t child, std::chrono::seconds deadline) {
+    const auto give_up = std::chrono::steady_clock::now() + deadline;
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            ADD_FAILURE() << "the tool did not end by itself";
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs the tool in the current folder with standard output sent to a file.
+finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::string> arguments = {}) {
+    int feed[2] = {-1, -1};
+    if (input == stdin_kind::one_byte_pipe && ::pipe(feed) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int console = ::open("console.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(console, STDOUT_FILENO);
+        ::close(console);
+        if (input == stdin_kind::dev_null) {
+            const int null = ::open("/dev/null", O_RDONLY);
+            ::dup2(null, STDIN_FILENO);
+            ::close(null);
+        } else if (input == stdin_kind::closed) {
+            ::close(STDIN_FILENO);
+        } else {
+            ::dup2(feed[0], STDIN_FILENO);
+            ::close(feed[0]);
+            ::close(feed[1]);
+        }
+        std::vector<char*> argv{const_cast<char*>(LINE_SHUFFLER_EXE)};
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(LINE_SHUFFLER_EXE, argv.data());
+        ::_exit(127);
+    }
+    if (input == stdin_kind::one_byte_pipe) {
+        ::close(feed[0]);
+        (void)::write(feed[1], "k", 1);  // one key; the pipe stays open
+    }
+    finished_run result;
+    result.exit_status = wait_with_deadline(child, std::chrono::seconds(60));
+    if (input == stdin_kind::one_byte_pipe) {
+        ::close(feed[1]);
+    }
+    result.console = read_file("console.out");
+    fs::remove("console.out");
+    return result;
+}
+
+std::int64_t seconds_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::int64_t fixed_seconds = 0;
+std::int64_t fixed_clock() { return fixed_seconds; }
+
+// The order the tool draws for `line_count` lines in the given second.
+std::vector<std::uint32_t> order_for_second(std::int32_t line_count, std::int64_t second) {
+    fixed_seconds = second;
+    auto run = std::make_unique<run_state>();
+    run->clock = fixed_clock;
+    run->line_count = line_count;
+    make_shuffle_order(*run);
+    return {run->shuffle_order.get(), run->shuffle_order.get() + line_count};
+}
+
+// The shuffled file must be the model's output for the order of one of the
+// seconds during which the run went on.
+void expect_shuffled_in_window(const std::string& input, std::int64_t from, std::int64_t to) {
+    const std::string output = read_file("shuffled_file.txt");
+    const auto line_count = static_cast<std::int32_t>(testing::model_lines(input).size());
+    for (std::int64_t second = from; second <= to; ++second) {
+        if (output == model_output(input, order_for_second(line_count, second))) {
+            return;
+        }
+    }
+    ADD_FAILURE() << "shuffled_file.txt is not the input in any order drawn between " << from << " and " << to;
+}
+
+using end_to_end_test = testing::scratch_folder_test;
+
+TEST_F(end_to_end_test, complete_run_shows_the_whole_dialogue_and_shuffles) {
+    const std::string input = "a\nb\nc";
+    write_file("file.txt", input);
+    const std::int64_t from = seconds_now();
+    const finished_run run = run_tool();
+    const std::int64_t to = seconds_now();
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.console, banner + "Total line number: 3\n" + closing);
+    expect_shuffled_in_window(input, from, to);
+    EXPECT_EQ(read_file("file.txt"), input);
+}
+
+TEST_F(end_to_end_test, empty_input_counts_one_line_and_writes_a_line_end) {
+    write_file("file.txt", "");
+    const finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.console, banner + "Total line number: 1\n" + closing);
+    EXPECT_EQ(read_file("shuffled_file.txt"), "\n");
+}
+
+TEST_F(end_to_end_test, larger_input_with_awkward_bytes_is_shuffled_exactly) {
+    std::string input;
+    for (int i = 0; i < 5000; ++i) {
+        input += "line " + std::to_string(i) + (i % 3 == 0 ? std::string("\0\r", 2) : "") + "\n";
+    }
+    input += std::string(70'000, 'L');
+    write_file("file.txt", input);
+    const std::int64_t from = seconds_now();
+    const finished_run run = run_tool();
+    const std::int64_t to = seconds_now();
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.console, banner + "Total line number: 5001\n" + closing);
+    expect_shuffled_in_window(input, from, to);
+}
+
+TEST_F(end_to_end_test, arguments_change_nothing) {
+    write_file("file.txt", "x\ny");
+    const finished_run run = run_tool(stdin_kind::dev_null, {"other.txt", "-h", "--output=elsewhere"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.console, banner + "Total line number: 2\n" + closing);
+    EXPECT_TRUE(fs::exists("shuffled_file.txt"));
+    EXPECT_FALSE(fs::exists("other.txt"));
+    EXPECT_FALSE(fs::exists("elsewhere"));
+}
+
+TEST_F(end_to_end_test, an_older_longer_shuffled_file_is_replaced) {
+    write_file("shuffled_file.txt", std::string(10'000, 'o'));
+    write_file("file.txt", "p\nq");
+    EXPECT_EQ(run_tool().exit_status, 0);
+    const std::string output = read_file("shuffled_file.txt");
+    EXPECT_TRUE(output == "p\nq\n" || output == "q\np\n") << output;
+}
+
+TEST_F(end_to_end_test, the_key_wait_never_hangs_without_a_console) {
+    write_file("file.txt", "1\n2");
+    EXPECT_EQ(run_tool(stdin_kind::closed).exit_status, 0);
+    EXPECT_EQ(run_tool(stdin_kind::one_byte_pipe).exit_status, 0);
+}
+
+// Failures: message, key wait, status 1, and "done" is never claimed.
+
+TEST_F(end_to_end_test, missing_input_is_reported_and_no_output_is_made) {
+    const finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console,
+              banner + "Read file is not opened. Check the file name. It must be file.txt\n" + key_wait);
+    EXPECT_FALSE(fs::exists("shuffled_file.txt"));
+}
+
+TEST_F(end_to_end_test, input_that_is_not_a_regular_file_is_refused_without_blocking) {
+    fs::create_directory("file.txt");
+    write_file("shuffled_file.txt", "keep me");
+    finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console,
+              banner + "Read file is not opened. Check the file name. It must be file.txt\n" + key_wait);
+    EXPECT_EQ(read_file("shuffled_file.txt"), "keep me");
+
+    fs::remove("file.txt");
+    ASSERT_EQ(::mkfifo("file.txt", 0644), 0);  // nobody will ever write to it
+    run = run_tool();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(read_file("shuffled_file.txt"), "keep me");
+}
+
+TEST_F(end_to_end_test, output_that_cannot_be_opened_is_reported) {
+    write_file("file.txt", "a\nb");
+    fs::create_directory("shuffled_file.txt");
+    const finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner +
+                               "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n" +
+                               key_wait);
+}
+
+TEST_F(end_to_end_test, output_through_a_dangling_link_is_not_created) {
+    write_file("file.txt", "a\nb");
+    fs::create_symlink("nowhere/shuffled.txt", "shuffled_file.txt");
+    fs::create_symlink("missing_target.txt", "second_link");
+    EXPECT_EQ(run_tool().exit_status, 1);
+
+    fs::remove("shuffled_file.txt");
+    fs::create_symlink("missing_target.txt", "shuffled_file.txt");
+    const finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_FALSE(fs::exists("missing_target.txt"));
+}
+
+TEST_F(end_to_end_test, output_that_is_the_input_is_refused_and_the_input_kept) {
+    write_file("file.txt", "precious\nlines");
+    fs::create_symlink("file.txt", "shuffled_file.txt");
+    const finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner +
+                               "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n" +
+                               key_wait);
+    EXPECT_EQ(read_file("file.txt"), "precious\nlines");
+}
+
+TEST_F(end_to_end_test, a_full_disk_is_not_reported_as_success) {
+    write_file("file.txt", "a\nb\nc");
+    fs::create_symlink("/dev/full", "shuffled_file.txt");
+    const finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner + "Total line number: 3\n" +
+                               "Write file could not be written. The shuffled file is incomplete\n" + key_wait);
+}
+
+// Under a pseudo-terminal: the tool waits for one key, unechoed, and leaves
+// the terminal as it found it.
+class key_wait_test : public testing::scratch_folder_test {
+protected:
+    void start() {
+        write_file("file.txt", "a\nb");
+        child = ::forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::execl(LINE_SHUFFLER_EXE, LINE_SHUFFLER_EXE, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // The parent keeps the terminal's other end open, to look at its
+        // settings and at what is left in its input queue.
+        terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+        ASSERT_GE(terminal, 0);
+        read_until("Press any key to exit...");
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+
+    void TearDown() override {
+        if (child > 0 && ::waitpid(child, nullptr, WNOHANG) == 0) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+        ::close(master);
+        ::close(terminal);
+        scratch_folder_test::TearDown();
+    }
+
+    void read_until(const std::string& text) {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < give_up) {
+            struct pollfd ready {master, POLLIN, 0};
+            if (::poll(&ready, 1, 100) == 1) {
+                char chunk[256];
+                const ssize_t got = ::read(master, chunk, sizeof chunk);
+                if (got <= 0) {
+                    break;
+                }
+                screen.append(chunk, static_cast<std::size_t>(got));
+            }
+        }
+        ASSERT_NE(screen.find(text), std::string::npos) << screen;
+    }
+
+    // Drains what the tool printed after the key, then its exit status.
+    int finish() {
+        const int status = wait_with_deadline(child, std::chrono::seconds(10));
+        child = -1;
+        for (;;) {
+            struct pollfd ready {master, POLLIN, 0};
+            char chunk[256];
+            if (::poll(&ready, 1, 50) != 1) {
+                break;
+            }
+            const ssize_t got = ::read(master, chunk, sizeof chunk);
+            if (got <= 0) {
+                break;
+            }
+            screen.append(chunk, static_cast<std::size_t>(got));
+        }
+        return status;
+    }
+
+    bool still_running() const { return ::waitpid(child, nullptr, WNOHANG) == 0; }
+
+    tcflag_t local_flags() const {
+        struct termios settings {};
+        ::tcgetattr(terminal, &settings);
+        return settings.c_lflag;
+    }
+
+    int pending_input() const {
+        int bytes = -1;
+        ::ioctl(terminal, FIONREAD, &bytes);
+        return bytes;
+    }
+
+    pid_t child = -1;
+    int master = -1;
+    int terminal = -1;
+    std::string screen;
+};
+
+TEST_F(key_wait_test, waits_in_single_key_mode_until_a_key_is_pressed) {
+    start();
+    EXPECT_TRUE(still_running());
+    EXPECT_EQ(local_flags() & (ICANON | ECHO | ISIG), 0U);
+    // Both files are closed and complete while it waits.
+    EXPECT_EQ(read_file("shuffled_file.txt").size(), 4U);
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(child) + "/fd")) {
+        const fs::path target = fs::read_symlink(entry.path());
+        EXPECT_NE(target.filename(), "file.txt");
+        EXPECT_NE(target.filename(), "shuffled_file.txt");
+    }
+    ASSERT_EQ(::write(master, "x", 1), 1);
+    EXPECT_EQ(finish(), 0);
+    const std::string prompt = "Press any key to exit...";
+    EXPECT_EQ(screen.find('x', screen.find(prompt) + prompt.size()), std::string::npos) << "the key was echoed";
+    EXPECT_NE(local_flags() & ICANON, 0U);
+    EXPECT_NE(local_flags() & ECHO, 0U);
+}
+
+TEST_F(key_wait_test, ctrl_c_is_a_key_like_any_other) {
+    start();
+    ASSERT_EQ(::write(master, "\x03", 1), 1);
+    EXPECT_EQ(finish(), 0);
+    EXPECT_NE(local_flags() & ISIG, 0U);
+}
+
+TEST_F(key_wait_test, an_arrow_key_is_one_key_and_leaves_nothing_behind) {
+    start();
+    ASSERT_EQ(::write(master, "\x1b[A", 3), 3);
+    EXPECT_EQ(finish(), 0);
+    EXPECT_EQ(pending_input(), 0);
+    EXPECT_NE(local_flags() & ECHO, 0U);
+}
+
+TEST_F(key_wait_test, ended_by_a_signal_while_waiting_the_terminal_is_restored) {
+    start();
+    ::kill(child, SIGTERM);
+    finish();
+    EXPECT_NE(local_flags() & ICANON, 0U);
+    EXPECT_NE(local_flags() & ECHO, 0U);
+}
+
+}  // namespace
+}  // namespace line_shuffler

@@ -1,0 +1,97 @@
+// Drawing the shuffle order.
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <numeric>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "run_state.h"
+
+namespace line_shuffler {
+namespace {
+
+std::int64_t fixed_seconds = 0;
+std::int64_t fixed_clock() { return fixed_seconds; }
+
+std::vector<std::uint32_t> draw_order(std::int32_t line_count, std::int64_t seconds) {
+    fixed_seconds = seconds;
+    auto run = std::make_unique<run_state>();
+    run->clock = fixed_clock;
+    run->line_count = line_count;
+    make_shuffle_order(*run);
+    return {run->shuffle_order.get(), run->shuffle_order.get() + line_count};
+}
+
+TEST(shuffle_order_test, is_a_permutation_of_the_line_numbers) {
+    for (const std::int32_t count : {1, 2, 3, 10, 1000, 65537}) {
+        std::vector<std::uint32_t> order = draw_order(count, 1'700'000'000 + count);
+        std::sort(order.begin(), order.end());
+        std::vector<std::uint32_t> expected(static_cast<std::size_t>(count));
+        std::iota(expected.begin(), expected.end(), 1U);
+        EXPECT_EQ(order, expected) << count << " lines";
+    }
+}
+
+TEST(shuffle_order_test, same_second_same_order_and_other_seconds_differ) {
+    EXPECT_EQ(draw_order(500, 1234), draw_order(500, 1234));
+    EXPECT_NE(draw_order(500, 1234), draw_order(500, 1235));
+}
+
+TEST(shuffle_order_test, seed_is_the_low_32_bits_of_the_second) {
+    const std::int64_t low = 0x12345678;
+    EXPECT_EQ(draw_order(100, low), draw_order(100, (std::int64_t{7} << 32) | low));
+}
+
+TEST(shuffle_order_test, follows_the_fisher_yates_loop_draw_for_draw) {
+    // Same seed, same C library: the same draws must give the same order
+    // as swapping entry n with entry rand() % (n + 1), n from the end.
+    const std::int32_t count = 257;
+    std::vector<std::uint32_t> expected(count);
+    std::iota(expected.begin(), expected.end(), 1U);
+    std::srand(4242U);
+    for (std::int32_t n = count - 1; n > 0; --n) {
+        const auto j = static_cast<std::size_t>(draw_random() % static_cast<std::uint32_t>(n + 1));
+        std::swap(expected[static_cast<std::size_t>(n)], expected[j]);
+    }
+    EXPECT_EQ(draw_order(count, 4242), expected);
+}
+
+TEST(shuffle_order_test, one_line_draws_nothing) {
+    draw_order(1, 99);
+    const std::uint32_t after_shuffle = draw_random();
+    std::srand(99U);
+    EXPECT_EQ(after_shuffle, draw_random());
+}
+
+TEST(shuffle_order_test, three_lines_reach_all_six_orders) {
+    // A near miss (drawing from 0..n-1, or from the whole array) would
+    // never give some orders, or give none that keeps a line in place.
+    std::set<std::vector<std::uint32_t>> seen;
+    bool fixed_point = false;
+    for (std::int64_t second = 0; second < 200; ++second) {
+        const auto order = draw_order(3, second);
+        seen.insert(order);
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            fixed_point = fixed_point || order[i] == i + 1;
+        }
+    }
+    EXPECT_EQ(seen.size(), 6U);
+    EXPECT_TRUE(fixed_point);
+}
+
+TEST(shuffle_order_test, each_draw_has_31_random_bits) {
+    std::uint32_t seen_bits = 0;
+    std::srand(7U);
+    for (int i = 0; i < 1000; ++i) {
+        const std::uint32_t value = draw_random();
+        ASSERT_LE(value, 0x7fffffffU);
+        seen_bits |= value;
+    }
+    EXPECT_EQ(seen_bits, 0x7fffffffU);
+}
+
+}  // namespace
+}  // namespace line_shuffler

@@ -1,0 +1,66 @@
+#include "support.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace line_shuffler::testing {
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path.string());
+    }
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+std::vector<std::string> model_lines(const std::string& input) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t newline; (newline = input.find('\n', start)) != std::string::npos; start = newline + 1) {
+        lines.push_back(input.substr(start, newline + 1 - start));
+    }
+    lines.push_back(input.substr(start));
+    return lines;
+}
+
+std::string model_output(const std::string& input, const std::vector<std::uint32_t>& order) {
+    const std::vector<std::string> lines = model_lines(input);
+    const bool crlf = lines.size() > 1 && lines[0].size() >= 2 && lines[0][lines[0].size() - 2] == '\r';
+    std::string output;
+    for (const std::uint32_t line : order) {
+        output += lines.at(line - 1);
+        if (line == lines.size()) {
+            output += crlf ? "\r\n" : "\n";
+        }
+    }
+    return output;
+}
+
+void scratch_folder_test::SetUp() {
+    previous_ = std::filesystem::current_path();
+    std::string name = (std::filesystem::temp_directory_path() / "line_shuffler_test_XXXXXX").string();
+    if (::mkdtemp(name.data()) == nullptr) {
+        throw std::runtime_error("cannot make a scratch folder");
+    }
+    folder_ = name;
+    std::filesystem::current_path(folder_);
+}
+
+void scratch_folder_test::TearDown() {
+    std::filesystem::current_path(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+}  // namespace line_shuffler::testing

@@ -1,0 +1,160 @@
+// The shuffled file, byte for byte, against the model of the line rules.
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "run_state.h"
+#include "support.h"
+
+namespace line_shuffler {
+namespace {
+
+using testing::model_output;
+using testing::read_file;
+using testing::write_file;
+
+std::int64_t fixed_seconds = 0;
+std::int64_t fixed_clock() { return fixed_seconds; }
+
+class writer_test : public testing::scratch_folder_test {
+protected:
+    // Writes `input` as file.txt and runs the steps up to the order.
+    void prepare(const std::string& input) {
+        write_file("file.txt", input);
+        run = std::make_unique<run_state>();
+        run->clock = fixed_clock;
+        open_input_file(*run);
+        open_output_file(*run);
+        run->line_count = count_lines(*run);
+        make_shuffle_order(*run);
+    }
+
+    void set_order(const std::vector<std::uint32_t>& order) {
+        ASSERT_EQ(order.size(), static_cast<std::size_t>(run->line_count));
+        std::copy(order.begin(), order.end(), run->shuffle_order.get());
+    }
+
+    std::vector<std::uint32_t> order() const {
+        return {run->shuffle_order.get(), run->shuffle_order.get() + run->line_count};
+    }
+
+    // Writes, closes and returns the shuffled file.
+    std::string shuffle() {
+        write_shuffled_lines(*run);
+        close_input_file(*run);
+        close_output_file(*run);
+        return read_file("shuffled_file.txt");
+    }
+
+    std::string shuffle_in(const std::string& input, const std::vector<std::uint32_t>& order) {
+        prepare(input);
+        set_order(order);
+        return shuffle();
+    }
+
+    std::unique_ptr<run_state> run;
+};
+
+TEST_F(writer_test, lines_come_out_in_the_order_drawn) {
+    EXPECT_EQ(shuffle_in("a\nb\nc", {2, 3, 1}), "b\nc\na\n");
+    EXPECT_EQ(shuffle_in("a\nb\nc", {3, 1, 2}), "c\na\nb\n");
+}
+
+TEST_F(writer_test, a_single_line_gets_a_line_end) {
+    EXPECT_EQ(shuffle_in("abc", {1}), "abc\n");
+    EXPECT_EQ(shuffle_in("", {1}), "\n");
+}
+
+TEST_F(writer_test, trailing_newline_gives_an_empty_line_at_its_place) {
+    EXPECT_EQ(shuffle_in("a\nb\n", {3, 1, 2}), "\na\nb\n");
+    EXPECT_EQ(shuffle_in("a\nb\n", {1, 3, 2}), "a\n\nb\n");
+}
+
+TEST_F(writer_test, added_line_end_is_the_inputs_own) {
+    EXPECT_EQ(shuffle_in("a\r\nb\r\nc", {3, 2, 1}), "c\r\nb\r\na\r\n");
+    EXPECT_EQ(shuffle_in("a\nb\r\nc", {3, 2, 1}), "c\nb\r\na\n");
+}
+
+TEST_F(writer_test, nul_bytes_and_carriage_returns_are_copied_as_they_are) {
+    const std::string input("x\0y\nz\r\r\n\0", 9);
+    EXPECT_EQ(shuffle_in(input, {3, 2, 1}), std::string("\0\nz\r\r\nx\0y\n", 10));
+}
+
+TEST_F(writer_test, lines_far_longer_than_the_buffers_are_copied_whole) {
+    const std::string huge(5 * BLOCK_BUFFER_SIZE + 3, 'h');
+    const std::string mid(LINE_BUFFER_SIZE + 1, 'm');
+    const std::string input = "s\n" + huge + "\n" + mid + "\n" + huge;
+    EXPECT_EQ(shuffle_in(input, {4, 3, 1, 2}), model_output(input, {4, 3, 1, 2}));
+}
+
+// Random inputs of every awkward kind, many seeds: the writer must give
+// exactly the model's bytes for the order it drew.
+TEST_F(writer_test, random_inputs_match_the_model) {
+    std::mt19937 random(20261208);
+    // Newlines come only from the line structure, so that long lines stay
+    // long; carriage returns and NUL bytes fall anywhere.
+    const std::string alphabet("ab\r\0", 4);
+    for (int round = 0; round < 60; ++round) {
+        std::string input;
+        const int lines = std::uniform_int_distribution<int>(0, round < 50 ? 40 : 3000)(random);
+        for (int i = 0; i < lines; ++i) {
+            const int shape = std::uniform_int_distribution<int>(0, 19)(random);
+            const std::size_t length = shape == 0   ? std::uniform_int_distribution<std::size_t>(900, 200'000)(random)
+                                       : shape == 1 ? 0
+                                                    : std::uniform_int_distribution<std::size_t>(1, 80)(random);
+            for (std::size_t k = 0; k < length; ++k) {
+                input += alphabet[std::uniform_int_distribution<std::size_t>(0, 3)(random)];
+            }
+            input += '\n';
+        }
+        if (random() % 2 == 0) {
+            input += "tail";
+        }
+        fixed_seconds = round;
+        prepare(input);
+        const std::string expected = model_output(input, order());
+        ASSERT_EQ(shuffle(), expected) << "round " << round;
+    }
+}
+
+TEST_F(writer_test, many_short_lines_reached_through_thinned_marks) {
+    std::string input;
+    for (std::int64_t i = 0; i < 600'000; ++i) {
+        input += std::to_string(i * 7919 % 1000003);
+        input += '\n';
+    }
+    fixed_seconds = 5;
+    prepare(input);
+    ASSERT_GT(run->marks.interval(), 1U);
+    const std::string expected = model_output(input, order());
+    EXPECT_EQ(shuffle(), expected);
+}
+
+// Another program rewriting the input between counting and writing must
+// not pass for a finished shuffle.
+TEST_F(writer_test, input_that_shrank_after_counting_is_reported) {
+    prepare("one\ntwo\nthree\nfour");
+    std::filesystem::resize_file("file.txt", 6);
+    try {
+        write_shuffled_lines(*run);
+        FAIL() << "no failure reported";
+    } catch (const run_failure& failed) {
+        EXPECT_EQ(failed.reason, failure::input_changed);
+    }
+}
+
+TEST_F(writer_test, input_that_grew_after_counting_is_reported) {
+    prepare("one\ntwo\nthree\nfour");
+    write_file("file.txt", "one\ntwo\nthree\nfour\nfive\n");
+    try {
+        write_shuffled_lines(*run);
+        FAIL() << "no failure reported";
+    } catch (const run_failure& failed) {
+        EXPECT_EQ(failed.reason, failure::input_changed);
+    }
+}
+
+}  // namespace
+}  // namespace line_shuffler
