@@ -71,6 +71,9 @@ private:
 // Whole seconds since 1970-01-01 00:00:00 UTC.
 std::int64_t calendar_seconds();
 
+// Milliseconds from an arbitrary start, never going back.
+std::int64_t monotonic_milliseconds();
+
 bool stdout_is_terminal();
 
 // Waits for one key press on the console without echo and discards it.

@@ -163,6 +163,12 @@ std::int64_t calendar_seconds() {
     return static_cast<std::int64_t>(std::time(nullptr));
 }
 
+std::int64_t monotonic_milliseconds() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 namespace {

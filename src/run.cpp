@@ -62,13 +62,20 @@ void wait_before_exit() {
 
 int run_shuffle(run_state& run) {
     print_banner();
+    // Redirected output stays exactly the dialogue; only a person at a
+    // terminal sees the progress of a long shuffle.
+    if (platform::stdout_is_terminal()) {
+        run.progress = progress_line{stdout, platform::monotonic_milliseconds};
+    }
     int status = 0;
     try {
         run_steps(run);
     } catch (const run_failure& failed) {
+        run.progress.erase();
         print_message("%s", message_for(failed.reason));
         status = 1;
     } catch (const std::bad_alloc&) {
+        run.progress.erase();
         print_message("%s", messages::out_of_memory);
         status = 1;
     }

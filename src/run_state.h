@@ -15,6 +15,7 @@
 
 #include "line_marks.h"
 #include "platform.h"
+#include "progress.h"
 
 namespace line_shuffler {
 
@@ -80,6 +81,9 @@ struct run_state {
     std::uint32_t current_line_number = 0;
     std::array<char, LINE_BUFFER_SIZE> line_buffer{};
     std::array<char, BLOCK_BUFFER_SIZE> block_buffer{};
+
+    // Off unless the run shows progress on a terminal.
+    progress_line progress;
 };
 
 // The steps, in the order run_shuffle calls them.

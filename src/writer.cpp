@@ -137,10 +137,13 @@ void copy_line(run_state& run, std::uint32_t line, output_buffer& out) {
 void write_shuffled_lines(run_state& run) {
     output_buffer out{run.output_file};
     const auto count = static_cast<std::uint32_t>(run.line_count);
+    run.progress.start(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         copy_line(run, run.shuffle_order[i], out);
+        run.progress.update(i + 1);
     }
     out.flush();
+    run.progress.erase();
     if (run.input_file.size() != static_cast<std::int64_t>(run.input_size)) {
         throw run_failure{failure::input_changed};
     }

@@ -135,6 +135,16 @@ void expect_shuffled_in_window(const std::string& input, std::int64_t from, std:
     ADD_FAILURE() << "shuffled_file.txt is not the input in any order drawn between " << from << " and " << to;
 }
 
+// Enough short lines to keep the tool busy for more than a second.
+std::string long_running_input() {
+    std::string input;
+    for (int i = 0; i < 2'500'000; ++i) {
+        input += std::to_string(i);
+        input += '\n';
+    }
+    return input;
+}
+
 using end_to_end_test = testing::scratch_folder_test;
 
 TEST_F(end_to_end_test, complete_run_shows_the_whole_dialogue_and_shuffles) {
@@ -170,6 +180,13 @@ TEST_F(end_to_end_test, larger_input_with_awkward_bytes_is_shuffled_exactly) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.console, banner + "Total line number: 5001\n" + closing);
     expect_shuffled_in_window(input, from, to);
+}
+
+TEST_F(end_to_end_test, a_long_run_into_a_file_prints_only_the_dialogue) {
+    write_file("file.txt", long_running_input());
+    const finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.console, banner + "Total line number: 2500001\n" + closing);
 }
 
 TEST_F(end_to_end_test, arguments_change_nothing) {
@@ -269,8 +286,8 @@ TEST_F(end_to_end_test, a_full_disk_is_not_reported_as_success) {
 // the terminal as it found it.
 class key_wait_test : public testing::scratch_folder_test {
 protected:
-    void start() {
-        write_file("file.txt", "a\nb");
+    void start(const std::string& input = "a\nb") {
+        write_file("file.txt", input);
         child = ::forkpty(&master, nullptr, nullptr, nullptr);
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -282,6 +299,9 @@ protected:
         terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
         ASSERT_GE(terminal, 0);
         read_until("Press any key to exit...");
+        if (::testing::Test::HasFatalFailure()) {
+            return;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
 
@@ -367,6 +387,22 @@ TEST_F(key_wait_test, waits_in_single_key_mode_until_a_key_is_pressed) {
     EXPECT_EQ(screen.find('x', screen.find(prompt) + prompt.size()), std::string::npos) << "the key was echoed";
     EXPECT_NE(local_flags() & ICANON, 0U);
     EXPECT_NE(local_flags() & ECHO, 0U);
+}
+
+TEST_F(key_wait_test, a_long_run_shows_progress_and_erases_it_before_the_closing_lines) {
+    start(long_running_input());
+    ASSERT_EQ(::write(master, "x", 1), 1);
+    EXPECT_EQ(finish(), 0);
+    const std::size_t count_line = screen.find("Total line number: 2500001");
+    const std::size_t progress = screen.find("Shuffling: ");
+    const std::size_t done = screen.find("Shuffling process has done.");
+    ASSERT_NE(progress, std::string::npos) << screen;
+    EXPECT_LT(count_line, progress);
+    // The last thing before the closing lines blanks the progress line and
+    // returns to its start.
+    const std::string eraser = "\r                \r";
+    ASSERT_GE(done, eraser.size() + 2);
+    EXPECT_EQ(screen.substr(done - eraser.size() - 2, eraser.size()), eraser);
 }
 
 TEST_F(key_wait_test, ctrl_c_is_a_key_like_any_other) {

@@ -1,0 +1,51 @@
+// A one-line progress report for long shuffles on a terminal.
+//
+// Nothing is shown for the first second, so short runs leave the console
+// exactly as the dialogue has it; after that the line is redrawn a few
+// times a second, and erase() blanks it again before anything else is
+// printed.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace line_shuffler {
+
+class progress_line {
+public:
+    using millisecond_clock = std::int64_t (*)();
+
+    static constexpr std::int64_t QUIET_MS = 1000;
+    static constexpr std::int64_t REDRAW_MS = 250;
+
+    progress_line() = default;
+    progress_line(std::FILE* console, millisecond_clock clock) : console_(console), clock_(clock) {}
+
+    bool enabled() const noexcept { return console_ != nullptr; }
+
+    void start(std::uint64_t total);
+
+    // Cheap enough to call for every line: the clock is read only now and
+    // then.
+    void update(std::uint64_t done) {
+        if (console_ != nullptr && (done & (LINES_PER_CLOCK_READ - 1)) == 0) {
+            redraw(done);
+        }
+    }
+
+    void erase();
+
+private:
+    static constexpr std::uint64_t LINES_PER_CLOCK_READ = 1024;
+
+    void redraw(std::uint64_t done);
+
+    std::FILE* console_ = nullptr;
+    millisecond_clock clock_ = nullptr;
+    std::uint64_t total_ = 0;
+    std::int64_t started_ = 0;
+    std::int64_t last_drawn_ = 0;
+    bool shown_ = false;
+};
+
+}  // namespace line_shuffler
