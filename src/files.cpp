@@ -52,7 +52,8 @@ std::int32_t count_lines(run_state& run) {
         }
         const char* const begin = block.data();
         const char* const end = begin + got;
-        for (const char* p = begin; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr;) {
+        for (const char* p = begin;
+             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr;) {
             if (newlines == 0) {
                 run.last_line_end = line_end_at(begin, p, last_byte);
             }

@@ -37,8 +37,8 @@ void line_marks::thin_out() {
 }
 
 std::uint64_t line_marks::offset_of(std::size_t index) const {
-    const auto epoch = static_cast<std::uint64_t>(
-        std::upper_bound(epoch_starts_.begin(), epoch_starts_.end(), index) - epoch_starts_.begin());
+    const auto epoch = static_cast<std::uint64_t>(std::upper_bound(epoch_starts_.begin(), epoch_starts_.end(), index) -
+                                                  epoch_starts_.begin());
     return (epoch << EPOCH_BITS) | low_[index];
 }
 

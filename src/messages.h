@@ -20,21 +20,17 @@ inline constexpr const char* line_count = "Total line number: %d\n";
 inline constexpr const char* done = "\nShuffling process has done.\n";
 inline constexpr const char* press_any_key = "\nPress any key to exit...\n";
 
-inline constexpr const char* input_not_opened =
-    "Read file is not opened. Check the file name. It must be file.txt\n";
+inline constexpr const char* input_not_opened = "Read file is not opened. Check the file name. It must be file.txt\n";
 inline constexpr const char* output_not_opened =
     "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n";
 inline constexpr const char* output_is_input =
     "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n";
-inline constexpr const char* too_many_lines =
-    "Too many lines. At most 2147483647 lines can be shuffled\n";
+inline constexpr const char* too_many_lines = "Too many lines. At most 2147483647 lines can be shuffled\n";
 inline constexpr const char* out_of_memory = "Not enough memory to shuffle this many lines\n";
-inline constexpr const char* read_failed =
-    "Read file could not be read to its end. The shuffled file is incomplete\n";
+inline constexpr const char* read_failed = "Read file could not be read to its end. The shuffled file is incomplete\n";
 inline constexpr const char* input_changed =
     "Read file was changed by another program while it was shuffled. The shuffled file is incomplete\n";
-inline constexpr const char* write_failed =
-    "Write file could not be written. The shuffled file is incomplete\n";
+inline constexpr const char* write_failed = "Write file could not be written. The shuffled file is incomplete\n";
 
 }  // namespace messages
 

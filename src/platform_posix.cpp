@@ -18,7 +18,9 @@ namespace line_shuffler::platform {
 
 namespace {
 
-int to_fd(std::intptr_t native) { return static_cast<int>(native); }
+int to_fd(std::intptr_t native) {
+    return static_cast<int>(native);
+}
 
 int close_native(std::intptr_t& native) {
     if (native < 0) {
@@ -41,7 +43,9 @@ input_handle& input_handle::operator=(input_handle&& other) noexcept {
     return *this;
 }
 
-input_handle::~input_handle() { (void)close(); }
+input_handle::~input_handle() {
+    (void)close();
+}
 
 int input_handle::open(const char* name) {
     (void)close();
@@ -68,8 +72,8 @@ int input_handle::open(const char* name) {
 io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
     std::size_t done = 0;
     while (done < buffer.size()) {
-        const ssize_t got = ::pread(to_fd(native_), buffer.data() + done, buffer.size() - done,
-                                    static_cast<off_t>(offset + done));
+        const ssize_t got =
+            ::pread(to_fd(native_), buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -92,7 +96,9 @@ std::int64_t input_handle::size() const {
     return static_cast<std::int64_t>(status.st_size);
 }
 
-int input_handle::close() { return close_native(native_); }
+int input_handle::close() {
+    return close_native(native_);
+}
 
 output_handle::output_handle(output_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
 
@@ -104,7 +110,9 @@ output_handle& output_handle::operator=(output_handle&& other) noexcept {
     return *this;
 }
 
-output_handle::~output_handle() { (void)close(); }
+output_handle::~output_handle() {
+    (void)close();
+}
 
 int output_handle::open(const char* name, const input_handle& input) {
     (void)close();
@@ -157,7 +165,9 @@ bool output_handle::write_all(std::span<const char> data) {
     return true;
 }
 
-int output_handle::close() { return close_native(native_); }
+int output_handle::close() {
+    return close_native(native_);
+}
 
 std::int64_t calendar_seconds() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -169,7 +179,9 @@ std::int64_t monotonic_milliseconds() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
-bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+bool stdout_is_terminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
 
 namespace {
 
@@ -240,7 +252,9 @@ bool read_one_byte() {
 // rest must not reach the shell that runs next.
 void discard_rest_of_key() {
     constexpr int settle_ms = 30;
-    struct pollfd input {STDIN_FILENO, POLLIN, 0};
+    struct pollfd input {
+        STDIN_FILENO, POLLIN, 0
+    };
     char scrap[64];
     while (::poll(&input, 1, settle_ms) == 1 && (input.revents & POLLIN) != 0) {
         if (::read(STDIN_FILENO, scrap, sizeof scrap) <= 0) {

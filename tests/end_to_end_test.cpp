@@ -107,10 +107,14 @@ finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::
     return result;
 }
 
-std::int64_t seconds_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+std::int64_t seconds_now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
 
 std::int64_t fixed_seconds = 0;
-std::int64_t fixed_clock() { return fixed_seconds; }
+std::int64_t fixed_clock() {
+    return fixed_seconds;
+}
 
 // The order the tool draws for `line_count` lines in the given second.
 std::vector<std::uint32_t> order_for_second(std::int32_t line_count, std::int64_t second) {
@@ -218,8 +222,7 @@ TEST_F(end_to_end_test, the_key_wait_never_hangs_without_a_console) {
 TEST_F(end_to_end_test, missing_input_is_reported_and_no_output_is_made) {
     const finished_run run = run_tool();
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.console,
-              banner + "Read file is not opened. Check the file name. It must be file.txt\n" + key_wait);
+    EXPECT_EQ(run.console, banner + "Read file is not opened. Check the file name. It must be file.txt\n" + key_wait);
     EXPECT_FALSE(fs::exists("shuffled_file.txt"));
 }
 
@@ -228,8 +231,7 @@ TEST_F(end_to_end_test, input_that_is_not_a_regular_file_is_refused_without_bloc
     write_file("shuffled_file.txt", "keep me");
     finished_run run = run_tool();
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.console,
-              banner + "Read file is not opened. Check the file name. It must be file.txt\n" + key_wait);
+    EXPECT_EQ(run.console, banner + "Read file is not opened. Check the file name. It must be file.txt\n" + key_wait);
     EXPECT_EQ(read_file("shuffled_file.txt"), "keep me");
 
     fs::remove("file.txt");
@@ -244,9 +246,9 @@ TEST_F(end_to_end_test, output_that_cannot_be_opened_is_reported) {
     fs::create_directory("shuffled_file.txt");
     const finished_run run = run_tool();
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.console, banner +
-                               "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n" +
-                               key_wait);
+    EXPECT_EQ(
+        run.console,
+        banner + "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n" + key_wait);
 }
 
 TEST_F(end_to_end_test, output_through_a_dangling_link_is_not_created) {
@@ -267,9 +269,9 @@ TEST_F(end_to_end_test, output_that_is_the_input_is_refused_and_the_input_kept) 
     fs::create_symlink("file.txt", "shuffled_file.txt");
     const finished_run run = run_tool();
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.console, banner +
-                               "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n" +
-                               key_wait);
+    EXPECT_EQ(
+        run.console,
+        banner + "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n" + key_wait);
     EXPECT_EQ(read_file("file.txt"), "precious\nlines");
 }
 
@@ -318,7 +320,9 @@ protected:
     void read_until(const std::string& text) {
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < give_up) {
-            struct pollfd ready {master, POLLIN, 0};
+            struct pollfd ready {
+                master, POLLIN, 0
+            };
             if (::poll(&ready, 1, 100) == 1) {
                 char chunk[256];
                 const ssize_t got = ::read(master, chunk, sizeof chunk);
@@ -336,7 +340,9 @@ protected:
         const int status = wait_with_deadline(child, std::chrono::seconds(10));
         child = -1;
         for (;;) {
-            struct pollfd ready {master, POLLIN, 0};
+            struct pollfd ready {
+                master, POLLIN, 0
+            };
             char chunk[256];
             if (::poll(&ready, 1, 50) != 1) {
                 break;

@@ -14,7 +14,9 @@ namespace line_shuffler {
 namespace {
 
 std::int64_t fixed_seconds = 0;
-std::int64_t fixed_clock() { return fixed_seconds; }
+std::int64_t fixed_clock() {
+    return fixed_seconds;
+}
 
 std::vector<std::uint32_t> draw_order(std::int32_t line_count, std::int64_t seconds) {
     fixed_seconds = seconds;

@@ -1,8 +1,8 @@
 // The progress line: silent for short runs, throttled, and gone at the end.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,7 +13,9 @@ namespace line_shuffler {
 namespace {
 
 std::int64_t now_ms = 0;
-std::int64_t fake_clock() { return now_ms; }
+std::int64_t fake_clock() {
+    return now_ms;
+}
 
 struct file_closer {
     void operator()(std::FILE* file) const { std::fclose(file); }

@@ -16,7 +16,9 @@ using testing::read_file;
 using testing::write_file;
 
 std::int64_t fixed_seconds = 0;
-std::int64_t fixed_clock() { return fixed_seconds; }
+std::int64_t fixed_clock() {
+    return fixed_seconds;
+}
 
 class writer_test : public testing::scratch_folder_test {
 protected:
