@@ -63,7 +63,8 @@ int wait_with_deadline(pid_t child, std::chrono::seconds deadline) {
 }
 
 // Runs the tool in the current folder with standard output sent to a file.
-finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::string> arguments = {}) {
+finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::string> arguments = {},
+                      const char* console_path = "console.out") {
     int feed[2] = {-1, -1};
     if (input == stdin_kind::one_byte_pipe && ::pipe(feed) != 0) {
         ADD_FAILURE() << "pipe";
@@ -71,7 +72,7 @@ finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::
     }
     const pid_t child = ::fork();
     if (child == 0) {
-        const int console = ::open("console.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int console = ::open(console_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(console, STDOUT_FILENO);
         ::close(console);
         if (input == stdin_kind::dev_null) {
@@ -102,8 +103,10 @@ finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::
     if (input == stdin_kind::one_byte_pipe) {
         ::close(feed[1]);
     }
-    result.console = read_file("console.out");
-    fs::remove("console.out");
+    if (fs::is_regular_file(console_path)) {
+        result.console = read_file(console_path);
+        fs::remove(console_path);
+    }
     return result;
 }
 
@@ -282,6 +285,14 @@ TEST_F(end_to_end_test, a_full_disk_is_not_reported_as_success) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.console, banner + "Total line number: 3\n" +
                                "Write file could not be written. The shuffled file is incomplete\n" + key_wait);
+}
+
+TEST_F(end_to_end_test, a_console_that_cannot_be_written_fails_the_run) {
+    write_file("file.txt", "a\nb");
+    const finished_run run = run_tool(stdin_kind::dev_null, {}, "/dev/full");
+    EXPECT_EQ(run.exit_status, 1);
+    // The shuffle itself was done.
+    EXPECT_EQ(read_file("shuffled_file.txt").size(), 4U);
 }
 
 // Under a pseudo-terminal: the tool waits for one key, unechoed, and leaves
