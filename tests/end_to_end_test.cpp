@@ -114,28 +114,13 @@ std::int64_t seconds_now() {
     return static_cast<std::int64_t>(std::time(nullptr));
 }
 
-std::int64_t fixed_seconds = 0;
-std::int64_t fixed_clock() {
-    return fixed_seconds;
-}
-
-// The order the tool draws for `line_count` lines in the given second.
-std::vector<std::uint32_t> order_for_second(std::int32_t line_count, std::int64_t second) {
-    fixed_seconds = second;
-    auto run = std::make_unique<run_state>();
-    run->clock = fixed_clock;
-    run->line_count = line_count;
-    make_shuffle_order(*run);
-    return {run->shuffle_order.get(), run->shuffle_order.get() + line_count};
-}
-
 // The shuffled file must be the model's output for the order of one of the
 // seconds during which the run went on.
 void expect_shuffled_in_window(const std::string& input, std::int64_t from, std::int64_t to) {
     const std::string output = read_file("shuffled_file.txt");
     const auto line_count = static_cast<std::int32_t>(testing::model_lines(input).size());
     for (std::int64_t second = from; second <= to; ++second) {
-        if (output == model_output(input, order_for_second(line_count, second))) {
+        if (output == model_output(input, testing::order_drawn_in(line_count, second))) {
             return;
         }
     }
@@ -154,16 +139,21 @@ std::string long_running_input() {
 
 using end_to_end_test = testing::scratch_folder_test;
 
-TEST_F(end_to_end_test, complete_run_shows_the_whole_dialogue_and_shuffles) {
-    const std::string input = "a\nb\nc";
+// Runs the tool on `input`: a complete run with the whole dialogue, and a
+// shuffled file that holds the input's lines in the order drawn.
+void expect_complete_shuffle(const std::string& input, std::int32_t line_count) {
     write_file("file.txt", input);
     const std::int64_t from = seconds_now();
     const finished_run run = run_tool();
     const std::int64_t to = seconds_now();
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.console, banner + "Total line number: 3\n" + closing);
+    EXPECT_EQ(run.console, banner + "Total line number: " + std::to_string(line_count) + "\n" + closing);
     expect_shuffled_in_window(input, from, to);
     EXPECT_EQ(read_file("file.txt"), input);
+}
+
+TEST_F(end_to_end_test, complete_run_shows_the_whole_dialogue_and_shuffles) {
+    expect_complete_shuffle("a\nb\nc", 3);
 }
 
 TEST_F(end_to_end_test, empty_input_counts_one_line_and_writes_a_line_end) {
@@ -180,13 +170,7 @@ TEST_F(end_to_end_test, larger_input_with_awkward_bytes_is_shuffled_exactly) {
         input += "line " + std::to_string(i) + (i % 3 == 0 ? std::string("\0\r", 2) : "") + "\n";
     }
     input += std::string(70'000, 'L');
-    write_file("file.txt", input);
-    const std::int64_t from = seconds_now();
-    const finished_run run = run_tool();
-    const std::int64_t to = seconds_now();
-    EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.console, banner + "Total line number: 5001\n" + closing);
-    expect_shuffled_in_window(input, from, to);
+    expect_complete_shuffle(input, 5001);
 }
 
 TEST_F(end_to_end_test, a_long_run_into_a_file_prints_only_the_dialogue) {

@@ -9,27 +9,16 @@
 #include <gtest/gtest.h>
 
 #include "run_state.h"
+#include "support.h"
 
 namespace line_shuffler {
 namespace {
 
-std::int64_t fixed_seconds = 0;
-std::int64_t fixed_clock() {
-    return fixed_seconds;
-}
-
-std::vector<std::uint32_t> draw_order(std::int32_t line_count, std::int64_t seconds) {
-    fixed_seconds = seconds;
-    auto run = std::make_unique<run_state>();
-    run->clock = fixed_clock;
-    run->line_count = line_count;
-    make_shuffle_order(*run);
-    return {run->shuffle_order.get(), run->shuffle_order.get() + line_count};
-}
+using testing::order_drawn_in;
 
 TEST(shuffle_order_test, is_a_permutation_of_the_line_numbers) {
     for (const std::int32_t count : {1, 2, 3, 10, 1000, 65537}) {
-        std::vector<std::uint32_t> order = draw_order(count, 1'700'000'000 + count);
+        std::vector<std::uint32_t> order = order_drawn_in(count, 1'700'000'000 + count);
         std::sort(order.begin(), order.end());
         std::vector<std::uint32_t> expected(static_cast<std::size_t>(count));
         std::iota(expected.begin(), expected.end(), 1U);
@@ -38,13 +27,13 @@ TEST(shuffle_order_test, is_a_permutation_of_the_line_numbers) {
 }
 
 TEST(shuffle_order_test, same_second_same_order_and_other_seconds_differ) {
-    EXPECT_EQ(draw_order(500, 1234), draw_order(500, 1234));
-    EXPECT_NE(draw_order(500, 1234), draw_order(500, 1235));
+    EXPECT_EQ(order_drawn_in(500, 1234), order_drawn_in(500, 1234));
+    EXPECT_NE(order_drawn_in(500, 1234), order_drawn_in(500, 1235));
 }
 
 TEST(shuffle_order_test, seed_is_the_low_32_bits_of_the_second) {
     const std::int64_t low = 0x12345678;
-    EXPECT_EQ(draw_order(100, low), draw_order(100, (std::int64_t{7} << 32) | low));
+    EXPECT_EQ(order_drawn_in(100, low), order_drawn_in(100, (std::int64_t{7} << 32) | low));
 }
 
 TEST(shuffle_order_test, follows_the_fisher_yates_loop_draw_for_draw) {
@@ -58,11 +47,11 @@ TEST(shuffle_order_test, follows_the_fisher_yates_loop_draw_for_draw) {
         const auto j = static_cast<std::size_t>(draw_random() % static_cast<std::uint32_t>(n + 1));
         std::swap(expected[static_cast<std::size_t>(n)], expected[j]);
     }
-    EXPECT_EQ(draw_order(count, 4242), expected);
+    EXPECT_EQ(order_drawn_in(count, 4242), expected);
 }
 
 TEST(shuffle_order_test, one_line_draws_nothing) {
-    draw_order(1, 99);
+    order_drawn_in(1, 99);
     const std::uint32_t after_shuffle = draw_random();
     std::srand(99U);
     EXPECT_EQ(after_shuffle, draw_random());
@@ -74,7 +63,7 @@ TEST(shuffle_order_test, three_lines_reach_all_six_orders) {
     std::set<std::vector<std::uint32_t>> seen;
     bool fixed_point = false;
     for (std::int64_t second = 0; second < 200; ++second) {
-        const auto order = draw_order(3, second);
+        const auto order = order_drawn_in(3, second);
         seen.insert(order);
         for (std::uint32_t i = 0; i < 3; ++i) {
             fixed_point = fixed_point || order[i] == i + 1;

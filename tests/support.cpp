@@ -1,9 +1,12 @@
 #include "support.h"
 
+#include "run_state.h"
+
 #include <stdlib.h>
 
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 
 namespace line_shuffler::testing {
@@ -45,6 +48,20 @@ std::string model_output(const std::string& input, const std::vector<std::uint32
         }
     }
     return output;
+}
+
+std::int64_t fixed_seconds = 0;
+std::int64_t fixed_clock() {
+    return fixed_seconds;
+}
+
+std::vector<std::uint32_t> order_drawn_in(std::int32_t line_count, std::int64_t seconds) {
+    fixed_seconds = seconds;
+    auto run = std::make_unique<run_state>();
+    run->clock = fixed_clock;
+    run->line_count = line_count;
+    make_shuffle_order(*run);
+    return {run->shuffle_order.get(), run->shuffle_order.get() + line_count};
 }
 
 void scratch_folder_test::SetUp() {

@@ -23,6 +23,14 @@ std::vector<std::string> model_lines(const std::string& input);
 // its last line wherever that line lands.
 std::string model_output(const std::string& input, const std::vector<std::uint32_t>& order);
 
+// The order the tool draws for `line_count` lines when the clock says
+// `seconds`.
+std::vector<std::uint32_t> order_drawn_in(std::int32_t line_count, std::int64_t seconds);
+
+// A clock for run_state::clock that always says fixed_seconds.
+extern std::int64_t fixed_seconds;
+std::int64_t fixed_clock();
+
 // Each test runs in a fresh folder of its own, made the working directory
 // for its duration, since the tool's file names are fixed.
 class scratch_folder_test : public ::testing::Test {

@@ -15,10 +15,8 @@ using testing::model_output;
 using testing::read_file;
 using testing::write_file;
 
-std::int64_t fixed_seconds = 0;
-std::int64_t fixed_clock() {
-    return fixed_seconds;
-}
+using testing::fixed_clock;
+using testing::fixed_seconds;
 
 class writer_test : public testing::scratch_folder_test {
 protected:
