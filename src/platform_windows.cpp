@@ -1,0 +1,246 @@
+// The Windows side of the tool: files by handle, the clock, the console.
+//
+// Files go through Win32 handles rather than C streams: a handle has no text
+// mode, so every byte of a line is copied as it is (as on POSIX), and ReadFile
+// with an offset reads anywhere in a file of any size.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <conio.h>
+#include <time.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "platform.h"
+
+namespace line_shuffler::platform {
+
+namespace {
+
+// Kernel handles are small positive numbers, so -1 (INVALID_HANDLE_VALUE)
+// stays free to mean "closed", as it does for a descriptor.
+HANDLE to_handle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+int last_error() {
+    const DWORD error = ::GetLastError();
+    // Never report success for a call that failed.
+    return error == 0 ? static_cast<int>(ERROR_GEN_FAILURE) : static_cast<int>(error);
+}
+
+int close_native(std::intptr_t& native) {
+    if (native < 0) {
+        return 0;
+    }
+    // The handle is gone even if CloseHandle reports an error, so no retry.
+    return ::CloseHandle(to_handle(std::exchange(native, -1))) ? 0 : last_error();
+}
+
+// Closes a handle that is being given up because of an earlier error, and
+// passes that error on.
+int abandon(HANDLE handle, int error) {
+    ::CloseHandle(handle);
+    return error;
+}
+
+// ReadFile and WriteFile move at most a DWORD's worth of bytes per call.
+constexpr std::size_t max_transfer = std::size_t{1} << 30;
+
+DWORD transfer_size(std::size_t wanted) {
+    return static_cast<DWORD>(std::min(wanted, max_transfer));
+}
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+input_handle::input_handle(input_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
+
+input_handle& input_handle::operator=(input_handle&& other) noexcept {
+    if (this != &other) {
+        (void)close();
+        native_ = std::exchange(other.native_, -1);
+    }
+    return *this;
+}
+
+input_handle::~input_handle() { (void)close(); }
+
+int input_handle::open(const char* name) {
+    (void)close();
+    // Others may go on using the file: the tool notices if it changes.
+    // Opening a directory this way fails; a device or pipe opens at once
+    // without waiting for data and is refused below.
+    const HANDLE handle =
+        ::CreateFileA(name, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        return abandon(handle, error_not_regular_file);
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(handle, &information)) {
+        return abandon(handle, last_error());
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return abandon(handle, error_not_regular_file);
+    }
+    native_ = from_handle(handle);
+    return 0;
+}
+
+io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const std::uint64_t position = offset + done;
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(position & 0xffffffffU);
+        where.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD got = 0;
+        if (!::ReadFile(to_handle(native_), buffer.data() + done, transfer_size(buffer.size() - done), &got,
+                        &where)) {
+            // A read that starts at or past the end reports it as an error.
+            if (::GetLastError() == ERROR_HANDLE_EOF) {
+                break;
+            }
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    return static_cast<io_result>(done);
+}
+
+std::int64_t input_handle::size() const {
+    LARGE_INTEGER bytes{};
+    if (!::GetFileSizeEx(to_handle(native_), &bytes)) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(bytes.QuadPart);
+}
+
+int input_handle::close() { return close_native(native_); }
+
+output_handle::output_handle(output_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
+
+output_handle& output_handle::operator=(output_handle&& other) noexcept {
+    if (this != &other) {
+        (void)close();
+        native_ = std::exchange(other.native_, -1);
+    }
+    return *this;
+}
+
+output_handle::~output_handle() { (void)close(); }
+
+namespace {
+
+// Volume and file number name a file whatever path led to it.
+bool same_file(HANDLE a, HANDLE b, int& error) {
+    BY_HANDLE_FILE_INFORMATION first{};
+    BY_HANDLE_FILE_INFORMATION second{};
+    if (!::GetFileInformationByHandle(a, &first) || !::GetFileInformationByHandle(b, &second)) {
+        error = last_error();
+        return false;
+    }
+    error = 0;
+    return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+}  // namespace
+
+int output_handle::open(const char* name, const input_handle& input) {
+    (void)close();
+    // An existing file is opened as it is and emptied only once it is known
+    // not to be the input. Otherwise a new file is made; CREATE_NEW with
+    // FILE_FLAG_OPEN_REPARSE_POINT fails on a link whose target is missing
+    // instead of creating that target.
+    HANDLE handle =
+        ::CreateFileA(name, GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        handle = ::CreateFileA(name, GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    if (input.is_open()) {
+        int error = 0;
+        const bool is_input = same_file(handle, to_handle(input.native_), error);
+        if (error != 0) {
+            return abandon(handle, error);
+        }
+        if (is_input) {
+            return abandon(handle, error_same_file);
+        }
+    }
+    // Only a file on disk has a length to cut; the file pointer is at 0.
+    if (::GetFileType(handle) == FILE_TYPE_DISK && !::SetEndOfFile(handle)) {
+        return abandon(handle, last_error());
+    }
+    native_ = from_handle(handle);
+    return 0;
+}
+
+bool output_handle::write_all(std::span<const char> data) {
+    while (!data.empty()) {
+        DWORD put = 0;
+        if (!::WriteFile(to_handle(native_), data.data(), transfer_size(data.size()), &put, nullptr) || put == 0) {
+            return false;
+        }
+        data = data.subspan(put);
+    }
+    return true;
+}
+
+int output_handle::close() { return close_native(native_); }
+
+std::int64_t calendar_seconds() {
+    return static_cast<std::int64_t>(::_time64(nullptr));
+}
+
+namespace {
+
+bool is_console(DWORD which) {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(which), &mode) != 0;
+}
+
+}  // namespace
+
+bool stdout_is_terminal() { return is_console(STD_OUTPUT_HANDLE); }
+
+void wait_for_key() {
+    if (is_console(STD_INPUT_HANDLE)) {
+        // Arrows, function keys and the like arrive as 0 or 0xE0 and then a
+        // second code; taking both keeps the second from being left for the
+        // program that reads the console next. _getch also reads Ctrl-C as
+        // a key like any other.
+        const int key = ::_getch();
+        if (key == 0 || key == 0xE0) {
+            (void)::_getch();
+        }
+        return;
+    }
+    // Standard input is a file, a pipe or nothing at all: one byte, or the
+    // end of input, or no handle, ends the wait.
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    char byte = 0;
+    DWORD got = 0;
+    (void)::ReadFile(input, &byte, 1, &got, nullptr);
+}
+
+}  // namespace line_shuffler::platform
