@@ -1,9 +1,8 @@
 // Drawing the random order of the input's lines.
-#include <bit>
-#include <climits>
 #include <cstdlib>
 #include <utility>
 
+#include "random_draws.h"
 #include "run_state.h"
 
 namespace line_shuffler {
@@ -13,19 +12,7 @@ void swap_entries(std::uint32_t* a, std::uint32_t* b) noexcept {
 }
 
 std::uint32_t draw_random() noexcept {
-    // Where rand() gives 31 bits, one call is one draw. Narrower generators
-    // (15 bits on some C libraries) would leave most orders of a large file
-    // unreachable, so their calls are joined until 31 bits are filled.
-    constexpr int bits_per_call = std::bit_width(static_cast<unsigned>(RAND_MAX));
-    if constexpr (bits_per_call >= 31) {
-        return static_cast<std::uint32_t>(std::rand());
-    } else {
-        std::uint32_t value = 0;
-        for (int bits = 0; bits < 31; bits += bits_per_call) {
-            value = (value << bits_per_call) | static_cast<std::uint32_t>(std::rand());
-        }
-        return value & 0x7fffffffU;
-    }
+    return join_calls<RAND_MAX>([] { return std::rand(); });
 }
 
 void make_shuffle_order(run_state& run) {
@@ -44,11 +31,7 @@ void make_shuffle_order(run_state& run) {
     for (std::size_t i = 0; i < count; ++i) {
         order[i] = static_cast<std::uint32_t>(i + 1);
     }
-    // Fisher-Yates from the end: entry n trades places with one of 0..n.
-    for (std::int32_t n = run.line_count - 1; n > 0; --n) {
-        const std::uint32_t j = draw_random() % (static_cast<std::uint32_t>(n) + 1);
-        swap_entries(&order[n], &order[j]);
-    }
+    shuffle_entries(std::span<std::uint32_t>{order, count}, draw_random);
 }
 
 }  // namespace line_shuffler
