@@ -25,8 +25,12 @@ namespace {
 
 // Kernel handles are small positive numbers, so -1 (INVALID_HANDLE_VALUE)
 // stays free to mean "closed", as it does for a descriptor.
-HANDLE to_handle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
-std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+HANDLE to_handle(std::intptr_t native) {
+    return reinterpret_cast<HANDLE>(native);
+}
+std::intptr_t from_handle(HANDLE handle) {
+    return reinterpret_cast<std::intptr_t>(handle);
+}
 
 int last_error() {
     const DWORD error = ::GetLastError();
@@ -70,7 +74,9 @@ input_handle& input_handle::operator=(input_handle&& other) noexcept {
     return *this;
 }
 
-input_handle::~input_handle() { (void)close(); }
+input_handle::~input_handle() {
+    (void)close();
+}
 
 int input_handle::open(const char* name) {
     (void)close();
@@ -104,8 +110,7 @@ io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) co
         where.Offset = static_cast<DWORD>(position & 0xffffffffU);
         where.OffsetHigh = static_cast<DWORD>(position >> 32);
         DWORD got = 0;
-        if (!::ReadFile(to_handle(native_), buffer.data() + done, transfer_size(buffer.size() - done), &got,
-                        &where)) {
+        if (!::ReadFile(to_handle(native_), buffer.data() + done, transfer_size(buffer.size() - done), &got, &where)) {
             // A read that starts at or past the end reports it as an error.
             if (::GetLastError() == ERROR_HANDLE_EOF) {
                 break;
@@ -128,7 +133,9 @@ std::int64_t input_handle::size() const {
     return static_cast<std::int64_t>(bytes.QuadPart);
 }
 
-int input_handle::close() { return close_native(native_); }
+int input_handle::close() {
+    return close_native(native_);
+}
 
 output_handle::output_handle(output_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
 
@@ -140,7 +147,9 @@ output_handle& output_handle::operator=(output_handle&& other) noexcept {
     return *this;
 }
 
-output_handle::~output_handle() { (void)close(); }
+output_handle::~output_handle() {
+    (void)close();
+}
 
 namespace {
 
@@ -153,8 +162,8 @@ bool same_file(HANDLE a, HANDLE b, int& error) {
         return false;
     }
     error = 0;
-    return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+    return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
 }
 
 }  // namespace
@@ -203,10 +212,16 @@ bool output_handle::write_all(std::span<const char> data) {
     return true;
 }
 
-int output_handle::close() { return close_native(native_); }
+int output_handle::close() {
+    return close_native(native_);
+}
 
 std::int64_t calendar_seconds() {
     return static_cast<std::int64_t>(::_time64(nullptr));
+}
+
+std::int64_t monotonic_milliseconds() {
+    return static_cast<std::int64_t>(::GetTickCount64());
 }
 
 namespace {
@@ -218,7 +233,9 @@ bool is_console(DWORD which) {
 
 }  // namespace
 
-bool stdout_is_terminal() { return is_console(STD_OUTPUT_HANDLE); }
+bool stdout_is_terminal() {
+    return is_console(STD_OUTPUT_HANDLE);
+}
 
 void wait_for_key() {
     if (is_console(STD_INPUT_HANDLE)) {

@@ -11,20 +11,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <numeric>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "run_state.h"
 #include "support.h"
 
 namespace {
 
 using line_shuffler::testing::model_lines;
 using line_shuffler::testing::model_output;
+using line_shuffler::testing::order_drawn_in;
 using line_shuffler::testing::read_file;
 using line_shuffler::testing::write_file;
 
@@ -57,25 +56,13 @@ std::vector<std::uint32_t> msvcrt_order(std::uint32_t count, std::int64_t second
     return order;
 }
 
-std::int64_t fixed_second = 0;
-std::int64_t fixed_clock() { return fixed_second; }
-
-// The order this machine's build draws, from the tool's own code.
-std::vector<std::uint32_t> native_order(std::uint32_t count, std::int64_t second) {
-    fixed_second = second;
-    auto run = std::make_unique<line_shuffler::run_state>();
-    run->clock = fixed_clock;
-    run->line_count = static_cast<std::int32_t>(count);
-    line_shuffler::make_shuffle_order(*run);
-    return {run->shuffle_order.get(), run->shuffle_order.get() + count};
-}
-
 int check(std::string_view generator, std::int64_t from, std::int64_t to) {
     const std::string input = read_file("file.txt");
     const std::string output = read_file("shuffled_file.txt");
     const auto count = static_cast<std::uint32_t>(model_lines(input).size());
     for (std::int64_t second = from; second <= to; ++second) {
-        const auto order = generator == "msvcrt" ? msvcrt_order(count, second) : native_order(count, second);
+        const auto order = generator == "msvcrt" ? msvcrt_order(count, second)
+                                                 : order_drawn_in(static_cast<std::int32_t>(count), second);
         if (output == model_output(input, order)) {
             std::printf("matches the %s order of second %lld\n", std::string(generator).c_str(),
                         static_cast<long long>(second));
