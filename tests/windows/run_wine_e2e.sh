@@ -12,7 +12,7 @@
 # console shows the same text, and like every Windows console program the
 # tool writes Windows line ends when its output is sent to a file.
 #
-# The 32-bit .exe is only built and inspected: this kernel can't run 32-bit
+# The 32-bit .exe is only built and checked: this kernel can't run 32-bit
 # Windows programs.
 #
 # Usage: tests/windows/run_wine_e2e.sh   (from anywhere; needs wine64 and
