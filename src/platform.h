@@ -68,6 +68,10 @@ private:
     std::intptr_t native_ = -1;
 };
 
+// Makes standard output carry the dialogue's bytes as they are, so that a
+// transcript sent to a file is the same on every platform.
+void prepare_console();
+
 // Whole seconds since 1970-01-01 00:00:00 UTC.
 std::int64_t calendar_seconds();
 

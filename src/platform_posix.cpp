@@ -169,6 +169,10 @@ int output_handle::close() {
     return close_native(native_);
 }
 
+void prepare_console() {
+    // POSIX streams have no text mode: nothing to do.
+}
+
 std::int64_t calendar_seconds() {
     return static_cast<std::int64_t>(std::time(nullptr));
 }

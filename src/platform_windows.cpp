@@ -12,7 +12,11 @@
 #include <windows.h>
 
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 #include <time.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <utility>
@@ -214,6 +218,12 @@ bool output_handle::write_all(std::span<const char> data) {
 
 int output_handle::close() {
     return close_native(native_);
+}
+
+void prepare_console() {
+    // In text mode every "\n" of the dialogue would reach a redirected
+    // transcript as "\r\n"; a console shows the same either way.
+    (void)::_setmode(::_fileno(stdout), _O_BINARY);
 }
 
 std::int64_t calendar_seconds() {

@@ -69,6 +69,7 @@ void wait_before_exit() {
 }  // namespace
 
 int run_shuffle(run_state& run) {
+    platform::prepare_console();
     print_banner();
     // Redirected output stays exactly the dialogue; only a person at a
     // terminal sees the progress of a long shuffle.
