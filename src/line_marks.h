@@ -49,6 +49,21 @@ public:
     // The nearest mark at or before the given 1-based line.
     line_mark mark_at_or_before(std::uint64_t line_number) const;
 
+    // Starts fetching the mark for a line the caller will look up soon. The
+    // marks of a large input are read in random order, and each lookup would
+    // otherwise wait for memory right after the system call of the read
+    // before it has evicted what was cached.
+    void prefetch(std::uint64_t line_number) const noexcept {
+#if defined(__GNUC__)
+        const std::uint64_t index = (line_number - 1) / interval_;
+        if (index < low_.size()) {
+            __builtin_prefetch(low_.data() + static_cast<std::size_t>(index));
+        }
+#else
+        (void)line_number;
+#endif
+    }
+
     std::uint64_t interval() const noexcept { return interval_; }
     std::size_t size() const noexcept { return low_.size(); }
 

@@ -139,6 +139,9 @@ void write_shuffled_lines(run_state& run) {
     const auto count = static_cast<std::uint32_t>(run.line_count);
     run.progress.start(count);
     for (std::uint32_t i = 0; i < count; ++i) {
+        if (i + 1 < count) {
+            run.marks.prefetch(run.shuffle_order[i + 1]);
+        }
         copy_line(run, run.shuffle_order[i], out);
         run.progress.update(i + 1);
     }
