@@ -216,6 +216,29 @@ class bench:
         self.split["file"] = f
         self.log(f"breakdown on {f.name}: reads {self.split['reads']:.1%} of the time")
 
+    def user_profile(self, f):
+        """Where the tool's user-space time goes, sampled by perf (skipped
+        where perf cannot sample)."""
+        self.user_samples = None
+        if shutil.which("perf") is None:
+            return
+        folder = self.workdir(f)
+        data = os.path.join(folder, "perf.data")
+        recorded = subprocess.run(["perf", "record", "-e", "cpu-clock:u", "-F", "5000", "-o", data, self.tool],
+                                  cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        if recorded.returncode != 0:
+            return
+        text = subprocess.run(["perf", "report", "-i", data, "--no-children", "--sort", "sym", "--stdio"],
+                              capture_output=True, text=True).stdout
+        rows = []
+        for line in text.splitlines():
+            m = re.match(r"\s*([\d.]+)%\s+\[\.\]\s+(.*)", line)
+            if m:
+                rows.append((re.sub(r"\(.*\)", "()", m.group(2).strip()), float(m.group(1))))
+        self.user_samples = {"file": f, "rows": rows[:8]}
+        self.log(f"perf on {f.name}: {len(rows)} user-space symbols sampled")
+
     def instruction_profile(self, f):
         """Instructions by function under callgrind (user space only)."""
         if shutil.which("valgrind") is None:
@@ -364,7 +387,8 @@ def write_report(b, files, args, started, loads):
     # Main table.
     put("## Side by side")
     put("")
-    put("Median wall time (min-max), median CPU time and median peak resident memory; ratios are of the medians.")
+    put("Median wall time (min-max), median CPU time (user + system, and the user part) and median peak "
+        "resident memory; ratios are of the median wall times.")
     put("")
     put("| File | Command | Wall | CPU | Peak memory | Ratios |")
     put("|---|---|---|---|---|---|")
@@ -384,7 +408,8 @@ def write_report(b, files, args, started, loads):
                 ratios.append(f"{b.median(f, name, 'wall') / b.median(f, tool, 'wall'):,.0f}x line_shuffler")
             checked = " (output checked)" if b.verified.get((f.name, name)) else ""
             put(f"| {f.note} | {name}{checked} | {seconds(b.median(f, name, 'wall'))} "
-                f"({seconds(low)}-{seconds(high)}) | {seconds(b.median(f, name, 'cpu'))} | "
+                f"({seconds(low)}-{seconds(high)}) | {seconds(b.median(f, name, 'cpu'))} "
+                f"({seconds(b.median(f, name, 'user'))} user) | "
                 f"{mib(b.median(f, name, 'rss'))} | {', '.join(ratios)} |")
     put("")
 
@@ -451,6 +476,17 @@ def write_report(b, files, args, started, loads):
     put(f"| The writer's own work between reads (finding the mark, passing lines, copying) | {s['writer_rest']:.1%} |")
     put(f"| Closing and exit | {s['after']:.1%} |")
     put("")
+    if b.user_samples:
+        p = b.user_samples
+        put(f"User-space time by function, sampled by `perf record -e cpu-clock:u` on {p['file'].note} "
+            f"(one run; a sample that falls on the return from a system call is counted in the function "
+            f"that made it):")
+        put("")
+        put("| Function | Share of user-space samples |")
+        put("|---|---|")
+        for function, share in p["rows"]:
+            put(f"| `{function}` | {share:.1f}% |")
+        put("")
     if b.profile:
         p = b.profile
         put(f"User-space instructions under callgrind on {p['file'].note}: {p['total'] / p['file'].lines:.0f} a line. "
@@ -566,6 +602,7 @@ def main():
         if not b.has(f, tool):
             b.measure(f, [tool, "shuf"], args.runs)
     b.breakdown(files["medium"], args.runs)
+    b.user_profile(files["medium"])
     b.instruction_profile(files["tool_extra"][0])
     if "huge" in files:
         b.measure(files["huge"], [tool], 1)

@@ -3,13 +3,15 @@
 // 1000-byte positioned read per line at a random place. Nothing is drawn,
 // scanned or written; the shuffle tool is measured against this.
 //
-// usage: floor FILE
+// usage: floor FILE [READ_SIZE]   (READ_SIZE defaults to 1000; another size
+//        shows how the cost of a read depends on its length)
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +19,7 @@ namespace {
 
 constexpr std::size_t BLOCK_SIZE = std::size_t{64} * 1024;  // as the tool counts
 constexpr std::size_t READ_SIZE = 1000;                     // one line buffer
+constexpr std::size_t MAX_READ_SIZE = std::size_t{1} << 20;
 
 class file_descriptor {
 public:
@@ -48,8 +51,17 @@ ssize_t read_at(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: floor FILE\n");
+    std::size_t read_size = READ_SIZE;
+    if (argc == 3) {
+        char* end = nullptr;
+        const unsigned long parsed = std::strtoul(argv[2], &end, 10);
+        if (end == argv[2] || *end != '\0' || parsed == 0 || parsed > MAX_READ_SIZE) {
+            argc = 0;
+        }
+        read_size = parsed;
+    }
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: floor FILE [READ_SIZE]\n");
         return 2;
     }
     const file_descriptor file{::open(argv[1], O_RDONLY | O_CLOEXEC)};
@@ -87,11 +99,11 @@ int main(int argc, char** argv) {
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
         return z ^ (z >> 31);
     };
-    const std::uint64_t places = size > READ_SIZE ? size - READ_SIZE + 1 : 1;
-    char line[READ_SIZE];
+    const std::uint64_t places = size > read_size ? size - read_size + 1 : 1;
+    std::vector<char> line(read_size);
     std::uint64_t bytes_read = 0;
     for (std::uint64_t i = 0; i < lines; ++i) {
-        const ssize_t got = read_at(file.get(), line, sizeof line, next_random() % places);
+        const ssize_t got = read_at(file.get(), line.data(), line.size(), next_random() % places);
         if (got < 0) {
             std::fprintf(stderr, "floor: cannot read %s: %s\n", argv[1], std::strerror(errno));
             return 1;
