@@ -46,7 +46,7 @@ if [[ -z "$tool" ]]; then
 fi
 
 flags=(-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow -Werror)
-for helper in make_lines measure floor rewind_baseline line_digest; do
+for helper in make_lines measure floor rewind_baseline line_digest touch_probe; do
     g++ "${flags[@]}" -D_FILE_OFFSET_BITS=64 "$repo/bench/$helper.cpp" -o "$scratch/bin/$helper"
 done
 g++ "${flags[@]}" -shared -fPIC "$repo/bench/read_timer.cpp" -o "$scratch/bin/read_timer.so" -ldl
