@@ -67,10 +67,9 @@ std::span<const char> read_piece(run_state& run, std::uint64_t offset, std::uint
 }
 
 // How many bytes to ask for to reach the end of `lines` more lines: a
-// quarter more than the input's average, never less than a banner-length
-// line, rounded to whole 512-byte sectors.
-std::uint64_t read_size_for(const run_state& run, std::uint64_t lines) {
-    const std::uint64_t average = run.input_size / static_cast<std::uint64_t>(run.line_count) + 1;
+// quarter more than the input's average line, never less than a
+// banner-length line, rounded to whole 512-byte sectors.
+std::uint64_t read_size_for(std::uint64_t average, std::uint64_t lines) {
     const std::uint64_t estimate = lines * average + lines * average / 4;
     constexpr std::uint64_t sector = 512;
     return std::max<std::uint64_t>(LINE_BUFFER_SIZE, (estimate + sector - 1) / sector * sector);
@@ -81,7 +80,7 @@ const char* find_newline(std::span<const char> piece) {
 }
 
 // Copies input line `line` (1-based) to the output.
-void copy_line(run_state& run, std::uint32_t line, output_buffer& out) {
+void copy_line(run_state& run, std::uint32_t line, std::uint64_t average, output_buffer& out) {
     const bool last = line == static_cast<std::uint32_t>(run.line_count);
     const line_mark mark = run.marks.mark_at_or_before(line);
     run.current_line_number = static_cast<std::uint32_t>(mark.line_number);
@@ -89,11 +88,11 @@ void copy_line(run_state& run, std::uint32_t line, output_buffer& out) {
 
     // Later pieces grow, so that a line far longer than the average takes
     // few reads.
-    std::uint64_t request = read_size_for(run, line - run.current_line_number + 1);
+    std::uint64_t request = read_size_for(average, line - run.current_line_number + 1);
     std::span<const char> piece = read_piece(run, offset, request);
     offset += piece.size();
     const auto next_piece = [&](std::uint64_t lines_left) {
-        request = std::min<std::uint64_t>(BLOCK_BUFFER_SIZE, std::max(request * 2, read_size_for(run, lines_left)));
+        request = std::min<std::uint64_t>(BLOCK_BUFFER_SIZE, std::max(request * 2, read_size_for(average, lines_left)));
         piece = read_piece(run, offset, request);
         offset += piece.size();
     };
@@ -137,12 +136,13 @@ void copy_line(run_state& run, std::uint32_t line, output_buffer& out) {
 void write_shuffled_lines(run_state& run) {
     output_buffer out{run.output_file};
     const auto count = static_cast<std::uint32_t>(run.line_count);
+    const std::uint64_t average = run.input_size / static_cast<std::uint64_t>(count) + 1;
     run.progress.start(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         if (i + 1 < count) {
             run.marks.prefetch(run.shuffle_order[i + 1]);
         }
-        copy_line(run, run.shuffle_order[i], out);
+        copy_line(run, run.shuffle_order[i], average, out);
         run.progress.update(i + 1);
     }
     out.flush();
