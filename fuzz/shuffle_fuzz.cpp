@@ -5,11 +5,13 @@
 // Input layout:
 //   bytes 0-3  the clock's value, so every order the generator draws is
 //              reachable and each case replays exactly;
-//   byte 4     'R' asks for repetition: byte 5 gives e, and the bytes after
-//              it, repeated 2^(e % 18) times up to MAX_INPUT_SIZE, make
-//              file.txt. This lets small cases reach inputs of over 65,536
-//              lines, where the line marks start thinning out, while keeping
-//              such slow cases a rare choice;
+//   byte 4     'R' asks for repetition: byte 5 gives e, byte 6 a length L,
+//              and file.txt is the L bytes after them repeated 2^(e % 18)
+//              times (up to MAX_INPUT_SIZE), then the remaining bytes once.
+//              Small cases thus reach inputs of over 65,536 lines, where
+//              the line marks thin out, and first lines that end exactly on
+//              a 64 KiB block boundary, while such slow cases stay a rare
+//              choice;
 //   otherwise  the bytes from 4 on are file.txt as they are.
 #include <unistd.h>
 
@@ -91,15 +93,18 @@ std::string make_input(const std::uint8_t* data, std::size_t size) {
         return {};
     }
     const char* const bytes = reinterpret_cast<const char*>(data);
-    if (bytes[4] != 'R' || size < 6) {
+    if (bytes[4] != 'R' || size < 7) {
         return {bytes + 4, size - 4};
     }
-    const std::string pattern(bytes + 6, size - 6);
+    const std::size_t rest = size - 7;
+    const std::size_t head_size = data[6] % (rest + 1);
+    const std::string head(bytes + 7, head_size);
     const std::size_t repeats = std::size_t{1} << (data[5] % 18);
     std::string input;
-    for (std::size_t i = 0; i < repeats && input.size() + pattern.size() <= MAX_INPUT_SIZE; ++i) {
-        input += pattern;
+    for (std::size_t i = 0; i < repeats && input.size() + head.size() <= MAX_INPUT_SIZE; ++i) {
+        input += head;
     }
+    input.append(bytes + 7 + head_size, rest - head_size);
     return input;
 }
 
