@@ -194,9 +194,10 @@ namespace {
 struct termios saved_terminal {};
 
 extern "C" void restore_terminal_and_die(int signal_number) {
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+    // The process is ending either way; there is nothing to do on failure.
+    (void)::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    (void)std::signal(signal_number, SIG_DFL);
+    (void)std::raise(signal_number);
 }
 
 constexpr int ending_signals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
@@ -210,8 +211,9 @@ public:
         if (!saved_) {
             return;
         }
+        // These signals are all valid, so signal() cannot fail here.
         for (int signal_number : ending_signals) {
-            std::signal(signal_number, restore_terminal_and_die);
+            (void)std::signal(signal_number, restore_terminal_and_die);
         }
         struct termios raw = saved_terminal;
         // No line editing, no echo, and Ctrl-C, Ctrl-Z, Ctrl-S are keys like
@@ -228,9 +230,9 @@ public:
         if (!saved_) {
             return;
         }
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+        (void)::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
         for (int signal_number : ending_signals) {
-            std::signal(signal_number, SIG_DFL);
+            (void)std::signal(signal_number, SIG_DFL);
         }
     }
     bool active() const noexcept { return active_; }

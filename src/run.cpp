@@ -62,7 +62,9 @@ void run_steps(run_state& run) {
 // The console stays until the user has read it.
 void wait_before_exit() {
     print_message("%s", messages::press_any_key);
-    std::fflush(stdout);
+    // A failed flush leaves stdout's error flag set, which run_shuffle
+    // turns into the exit status.
+    (void)std::fflush(stdout);
     platform::wait_for_key();
 }
 

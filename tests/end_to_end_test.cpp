@@ -5,12 +5,15 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -47,7 +50,8 @@ struct finished_run {
 };
 
 // Waits for the child, killing it if it outlives the deadline (a hang).
-int wait_with_deadline(pid_t child, std::chrono::seconds deadline) {
+// Returns waitpid's status, or -1 after a hang.
+int wait_status_with_deadline(pid_t child, std::chrono::seconds deadline) {
     const auto give_up = std::chrono::steady_clock::now() + deadline;
     int status = 0;
     while (::waitpid(child, &status, WNOHANG) == 0) {
@@ -59,12 +63,19 @@ int wait_with_deadline(pid_t child, std::chrono::seconds deadline) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
-// Runs the tool in the current folder with standard output sent to a file.
+// The exit status, or -1 after a hang or a death by signal.
+int wait_with_deadline(pid_t child, std::chrono::seconds deadline) {
+    const int status = wait_status_with_deadline(child, deadline);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs the tool in `folder` with standard output sent to a file in the
+// current folder.
 finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::string> arguments = {},
-                      const char* console_path = "console.out") {
+                      const fs::path& folder = ".", const char* console_path = "console.out") {
     int feed[2] = {-1, -1};
     if (input == stdin_kind::one_byte_pipe && ::pipe(feed) != 0) {
         ADD_FAILURE() << "pipe";
@@ -91,6 +102,9 @@ finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::
             argv.push_back(argument.data());
         }
         argv.push_back(nullptr);
+        if (::chdir(folder.c_str()) != 0) {
+            ::_exit(127);
+        }
         ::execv(LINE_SHUFFLER_EXE, argv.data());
         ::_exit(127);
     }
@@ -239,16 +253,25 @@ TEST_F(end_to_end_test, output_that_cannot_be_opened_is_reported) {
 }
 
 TEST_F(end_to_end_test, output_through_a_dangling_link_is_not_created) {
+    const std::string refused =
+        banner + "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n" + key_wait;
     write_file("file.txt", "a\nb");
     fs::create_symlink("nowhere/shuffled.txt", "shuffled_file.txt");
-    fs::create_symlink("missing_target.txt", "second_link");
-    EXPECT_EQ(run_tool().exit_status, 1);
+    finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, refused);
 
+    // A target that could be created is still not: the link may point
+    // anywhere, and following it would write where the user never asked.
     fs::remove("shuffled_file.txt");
     fs::create_symlink("missing_target.txt", "shuffled_file.txt");
-    const finished_run run = run_tool();
+    run = run_tool();
     EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, refused);
     EXPECT_FALSE(fs::exists("missing_target.txt"));
+    EXPECT_TRUE(fs::is_symlink("shuffled_file.txt"));
+    EXPECT_EQ(fs::read_symlink("shuffled_file.txt"), "missing_target.txt");
+    EXPECT_EQ(read_file("file.txt"), "a\nb");
 }
 
 TEST_F(end_to_end_test, output_that_is_the_input_is_refused_and_the_input_kept) {
@@ -273,10 +296,52 @@ TEST_F(end_to_end_test, a_full_disk_is_not_reported_as_success) {
 
 TEST_F(end_to_end_test, a_console_that_cannot_be_written_fails_the_run) {
     write_file("file.txt", "a\nb");
-    const finished_run run = run_tool(stdin_kind::dev_null, {}, "/dev/full");
+    const finished_run run = run_tool(stdin_kind::dev_null, {}, ".", "/dev/full");
     EXPECT_EQ(run.exit_status, 1);
     // The shuffle itself was done.
     EXPECT_EQ(read_file("shuffled_file.txt").size(), 4U);
+}
+
+// A small file system, mounted for the test (as root only), holding the
+// whole folder: the output fills it part-way through.
+class small_disk_test : public testing::scratch_folder_test {
+protected:
+    void SetUp() override {
+        scratch_folder_test::SetUp();
+        fs::create_directory("small_disk");
+        if (::mount("tmpfs", "small_disk", "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0) {
+            GTEST_SKIP() << "cannot mount a 64 KiB tmpfs (needs root): " << std::strerror(errno);
+        }
+        mounted_ = true;
+    }
+
+    void TearDown() override {
+        if (mounted_) {
+            ::umount2((folder() / "small_disk").c_str(), MNT_DETACH);
+        }
+        scratch_folder_test::TearDown();
+    }
+
+private:
+    bool mounted_ = false;
+};
+
+TEST_F(small_disk_test, output_that_fills_the_device_part_way_is_reported) {
+    std::string input;
+    for (int i = 0; input.size() < 40'000; ++i) {
+        input += "line " + std::to_string(i) + " of a file that fills most of a small disk\n";
+    }
+    write_file("small_disk/file.txt", input);
+    const auto line_count = testing::model_lines(input).size();
+    // The console goes to the scratch folder, which has room.
+    const finished_run run = run_tool(stdin_kind::dev_null, {}, "small_disk");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner + "Total line number: " + std::to_string(line_count) + "\n" +
+                               "Write file could not be written. The shuffled file is incomplete\n" + key_wait);
+    const auto written = fs::file_size("small_disk/shuffled_file.txt");
+    EXPECT_GT(written, 0U) << "the device was full before the run, not part-way";
+    EXPECT_LT(written, input.size());
+    EXPECT_EQ(read_file("small_disk/file.txt"), input);
 }
 
 // Under a pseudo-terminal: the tool waits for one key, unechoed, and leaves
@@ -284,6 +349,19 @@ TEST_F(end_to_end_test, a_console_that_cannot_be_written_fails_the_run) {
 class key_wait_test : public testing::scratch_folder_test {
 protected:
     void start(const std::string& input = "a\nb") {
+        launch(input);
+        if (HasFatalFailure()) {
+            return;
+        }
+        read_until("Press any key to exit...");
+        if (HasFatalFailure()) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+
+    // Starts the tool on `input` without waiting for anything.
+    void launch(const std::string& input) {
         write_file("file.txt", input);
         child = ::forkpty(&master, nullptr, nullptr, nullptr);
         ASSERT_GE(child, 0);
@@ -295,11 +373,6 @@ protected:
         // settings and at what is left in its input queue.
         terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
         ASSERT_GE(terminal, 0);
-        read_until("Press any key to exit...");
-        if (::testing::Test::HasFatalFailure()) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
 
     void TearDown() override {
@@ -332,7 +405,13 @@ protected:
 
     // Drains what the tool printed after the key, then its exit status.
     int finish() {
-        const int status = wait_with_deadline(child, std::chrono::seconds(10));
+        const int status = finish_status();
+        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // As finish(), but waitpid's whole status, to tell a death by signal.
+    int finish_status() {
+        const int status = wait_status_with_deadline(child, std::chrono::seconds(10));
         child = -1;
         for (;;) {
             struct pollfd ready {
@@ -427,6 +506,78 @@ TEST_F(key_wait_test, ended_by_a_signal_while_waiting_the_terminal_is_restored) 
     finish();
     EXPECT_NE(local_flags() & ICANON, 0U);
     EXPECT_NE(local_flags() & ECHO, 0U);
+}
+
+// Runs long enough to act on mid-shuffle. The count is on the terminal as
+// soon as it is known (standard output is line-buffered there), while
+// drawing and writing three million lines, one positioned read each, take
+// about a second even in an optimised build: some twenty times what the
+// test needs to react. Had the run finished first, the tests would fail on
+// the status, not pass by luck.
+class mid_shuffle_test : public key_wait_test {
+protected:
+    void launch_long_shuffle() {
+        for (int i = 0; i < 3'000'000; ++i) {
+            input += std::to_string(i);
+            input += '\n';
+        }
+        launch(input);
+        read_until("Total line number: 3000001");
+    }
+
+    // After a failure the tool still waits for a key; give it one.
+    int finish_after_key() {
+        read_until("Press any key to exit...");
+        EXPECT_EQ(::write(master, "x", 1), 1);
+        return finish();
+    }
+
+    void expect_normal_terminal() const {
+        EXPECT_NE(local_flags() & ICANON, 0U);
+        EXPECT_NE(local_flags() & ECHO, 0U);
+        EXPECT_NE(local_flags() & ISIG, 0U);
+    }
+
+    std::string input;
+};
+
+const std::string input_changed = "Read file was changed by another program while it was shuffled";
+
+TEST_F(mid_shuffle_test, input_rewritten_shorter_after_counting_is_reported) {
+    launch_long_shuffle();
+    write_file("file.txt", input.substr(0, input.size() / 2));
+    EXPECT_EQ(finish_after_key(), 1);
+    EXPECT_NE(screen.find(input_changed), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
+}
+
+TEST_F(mid_shuffle_test, input_rewritten_longer_after_counting_is_reported) {
+    launch_long_shuffle();
+    write_file("file.txt", input + "one more line\nand another\n");
+    EXPECT_EQ(finish_after_key(), 1);
+    EXPECT_NE(screen.find(input_changed), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
+}
+
+// The terminal is only made raw for the key wait, so a run ended while it
+// shuffles, even by a signal that no handler sees, leaves it untouched.
+TEST_F(mid_shuffle_test, killed_while_shuffling_the_terminal_stays_normal) {
+    launch_long_shuffle();
+    expect_normal_terminal();
+    ::kill(child, SIGKILL);
+    const int status = finish_status();
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the shuffle ended before the kill";
+    expect_normal_terminal();
+    EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
+}
+
+TEST_F(mid_shuffle_test, ctrl_c_while_shuffling_ends_the_run_and_the_terminal_stays_normal) {
+    launch_long_shuffle();
+    ASSERT_EQ(::write(master, "\x03", 1), 1);
+    const int status = finish_status();
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "Ctrl-C did not end the shuffle";
+    expect_normal_terminal();
+    EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
 }
 
 }  // namespace

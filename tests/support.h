@@ -1,5 +1,5 @@
-// Helpers shared by the tests: scratch folders, whole-file I/O, and a small
-// in-memory model of how the tool splits and rejoins lines.
+// Helpers shared by the tests: scratch folders, whole-file I/O, and the
+// in-memory model of the line rules (line_model.h).
 #pragma once
 
 #include <cstdint>
@@ -9,19 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include "line_model.h"
+
 namespace line_shuffler::testing {
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
-
-// The input's lines as the tool sees them: each up to and including a
-// newline, and the text after the last newline (possibly empty) as the last.
-std::vector<std::string> model_lines(const std::string& input);
-
-// What the shuffled file must hold for `input` written in `order` (1-based
-// line numbers): every line as it is, and the input's own line end after
-// its last line wherever that line lands.
-std::string model_output(const std::string& input, const std::vector<std::uint32_t>& order);
 
 // The order the tool draws for `line_count` lines when the clock says
 // `seconds`.

@@ -1,0 +1,177 @@
+// libFuzzer target: arbitrary bytes as file.txt, run through the tool's own
+// steps (open, count, order, write, close) in a scratch folder, and the
+// shuffled file checked byte for byte against the model of the line rules.
+//
+// Input layout:
+//   bytes 0-3  the clock's value, so every order the generator draws is
+//              reachable and each case replays exactly;
+//   byte 4     'R' asks for repetition: byte 5 gives e, byte 6 a length L,
+//              and file.txt is the L bytes after them repeated 2^(e % 18)
+//              times (up to MAX_INPUT_SIZE), then the remaining bytes once.
+//              Small cases thus reach inputs of over 65,536 lines, where
+//              the line marks thin out, and first lines that end exactly on
+//              a 64 KiB block boundary, while such slow cases stay a rare
+//              choice;
+//   otherwise  the bytes from 4 on are file.txt as they are.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "line_model.h"
+#include "messages.h"
+#include "run_state.h"
+
+namespace {
+
+using namespace line_shuffler;
+
+constexpr std::size_t MAX_INPUT_SIZE = std::size_t{160} * 1024;
+
+std::int64_t fuzz_seconds = 0;
+std::int64_t fuzz_clock() { return fuzz_seconds; }
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "shuffle_fuzz: %s\n", what);
+    std::abort();
+}
+
+// One folder for the whole process, removed at exit. The tool's file names
+// are fixed, so each case runs with the folder as working directory and
+// gives the previous one back afterwards: libFuzzer's own paths (corpus,
+// crash files) stay relative to where it was started.
+class scratch_folder {
+public:
+    scratch_folder() {
+        std::string name = (std::filesystem::temp_directory_path() / "line_shuffler_fuzz_XXXXXX").string();
+        if (::mkdtemp(name.data()) == nullptr) {
+            fail("cannot make a scratch folder");
+        }
+        folder_ = name;
+    }
+    scratch_folder(const scratch_folder&) = delete;
+    scratch_folder& operator=(const scratch_folder&) = delete;
+    ~scratch_folder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    const std::filesystem::path& path() const { return folder_; }
+
+private:
+    std::filesystem::path folder_;
+};
+
+class working_directory {
+public:
+    explicit working_directory(const std::filesystem::path& folder) : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(folder);
+    }
+    working_directory(const working_directory&) = delete;
+    working_directory& operator=(const working_directory&) = delete;
+    ~working_directory() {
+        std::error_code ignored;
+        std::filesystem::current_path(previous_, ignored);
+    }
+
+private:
+    std::filesystem::path previous_;
+};
+
+std::string make_input(const std::uint8_t* data, std::size_t size) {
+    if (size <= 4) {
+        return {};
+    }
+    const char* const bytes = reinterpret_cast<const char*>(data);
+    if (bytes[4] != 'R' || size < 7) {
+        return {bytes + 4, size - 4};
+    }
+    const std::size_t rest = size - 7;
+    const std::size_t head_size = data[6] % (rest + 1);
+    const std::string head(bytes + 7, head_size);
+    const std::size_t repeats = std::size_t{1} << (data[5] % 18);
+    std::string input;
+    for (std::size_t i = 0; i < repeats && input.size() + head.size() <= MAX_INPUT_SIZE; ++i) {
+        input += head;
+    }
+    input.append(bytes + 7 + head_size, rest - head_size);
+    return input;
+}
+
+void write_whole_file(const char* name, const std::string& bytes) {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush()) {
+        fail("cannot write file.txt");
+    }
+}
+
+std::string read_whole_file(const char* name) {
+    std::ifstream in(name, std::ios::binary);
+    if (!in) {
+        fail("cannot read shuffled_file.txt");
+    }
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void check_is_permutation(const std::vector<std::uint32_t>& order) {
+    std::vector<bool> seen(order.size() + 1, false);
+    for (const std::uint32_t line : order) {
+        if (line == 0 || line > order.size() || seen[line]) {
+            fail("the order is not a permutation of the lines");
+        }
+        seen[line] = true;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const scratch_folder folder;
+    const working_directory inside{folder.path()};
+
+    std::uint32_t seed = 0;
+    std::memcpy(&seed, data, std::min<std::size_t>(size, sizeof seed));
+    fuzz_seconds = seed;
+    const std::string input = make_input(data, size);
+    write_whole_file(INPUT_FILE_NAME, input);
+
+    const auto run = std::make_unique<run_state>();
+    run->clock = fuzz_clock;
+    try {
+        open_input_file(*run);
+        open_output_file(*run);
+        run->line_count = count_lines(*run);
+        const std::vector<std::string> lines = testing::model_lines(input);
+        if (static_cast<std::size_t>(run->line_count) != lines.size()) {
+            fail("the count differs from the model's");
+        }
+        if (run->input_size != input.size()) {
+            fail("the counted size differs from the input's");
+        }
+        make_shuffle_order(*run);
+        write_shuffled_lines(*run);
+        close_input_file(*run);
+        close_output_file(*run);
+    } catch (const run_failure& failed) {
+        std::fprintf(stderr, "shuffle_fuzz: unexpected failure: %s", message_for(failed.reason));
+        std::abort();
+    }
+
+    const std::vector<std::uint32_t> order(run->shuffle_order.get(), run->shuffle_order.get() + run->line_count);
+    check_is_permutation(order);
+    if (read_whole_file(OUTPUT_FILE_NAME) != testing::model_output(input, order)) {
+        fail("shuffled_file.txt differs from the model's output");
+    }
+    return 0;
+}
