@@ -33,20 +33,6 @@ int close_native(std::intptr_t& native) {
 
 }  // namespace
 
-input_handle::input_handle(input_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
-
-input_handle& input_handle::operator=(input_handle&& other) noexcept {
-    if (this != &other) {
-        (void)close();
-        native_ = std::exchange(other.native_, -1);
-    }
-    return *this;
-}
-
-input_handle::~input_handle() {
-    (void)close();
-}
-
 int input_handle::open(const char* name) {
     (void)close();
     // Non-blocking, so that a FIFO under the input's name can't stall the
@@ -98,20 +84,6 @@ std::int64_t input_handle::size() const {
 
 int input_handle::close() {
     return close_native(native_);
-}
-
-output_handle::output_handle(output_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
-
-output_handle& output_handle::operator=(output_handle&& other) noexcept {
-    if (this != &other) {
-        (void)close();
-        native_ = std::exchange(other.native_, -1);
-    }
-    return *this;
-}
-
-output_handle::~output_handle() {
-    (void)close();
 }
 
 int output_handle::open(const char* name, const input_handle& input) {

@@ -68,20 +68,6 @@ constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 }  // namespace
 
-input_handle::input_handle(input_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
-
-input_handle& input_handle::operator=(input_handle&& other) noexcept {
-    if (this != &other) {
-        (void)close();
-        native_ = std::exchange(other.native_, -1);
-    }
-    return *this;
-}
-
-input_handle::~input_handle() {
-    (void)close();
-}
-
 int input_handle::open(const char* name) {
     (void)close();
     // Others may go on using the file: the tool notices if it changes.
@@ -139,20 +125,6 @@ std::int64_t input_handle::size() const {
 
 int input_handle::close() {
     return close_native(native_);
-}
-
-output_handle::output_handle(output_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
-
-output_handle& output_handle::operator=(output_handle&& other) noexcept {
-    if (this != &other) {
-        (void)close();
-        native_ = std::exchange(other.native_, -1);
-    }
-    return *this;
-}
-
-output_handle::~output_handle() {
-    (void)close();
 }
 
 namespace {
