@@ -4,7 +4,10 @@
 //
 // Input layout:
 //   bytes 0-3  the clock's value, so every order the generator draws is
-//              reachable and each case replays exactly;
+//              reachable and each case replays exactly; its bits also size
+//              the writer's windows and reads (a quarter of the cases as a
+//              real run sizes them, the rest from a byte to a few KiB, so
+//              that window edges and reads ending mid-line come often);
 //   byte 4     'R' asks for repetition: byte 5 gives e, byte 6 a length L,
 //              and file.txt is the L bytes after them repeated 2^(e % 18)
 //              times (up to MAX_INPUT_SIZE), then the remaining bytes once.
@@ -148,6 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto run = std::make_unique<run_state>();
     run->clock = fuzz_clock;
+    if ((seed & 3) != 0) {
+        run->limits = {1 + (seed >> 2) % 8192, 1 + (seed >> 15) % 1024};
+    }
     try {
         open_input_file(*run);
         open_output_file(*run);

@@ -1,7 +1,9 @@
 // Opening, counting and closing the two files of a run.
+#include <bit>
 #include <cstring>
 
 #include "messages.h"
+#include "newline_scan.h"
 #include "run_state.h"
 
 namespace line_shuffler {
@@ -25,23 +27,82 @@ void open_output_file(run_state& run) {
 
 namespace {
 
-// The line end of the input's first line, given the newline at `newline`
-// within `block` and the byte that came before the block.
-std::string_view line_end_at(const char* block, const char* newline, char byte_before_block) {
-    const char before = newline > block ? newline[-1] : byte_before_block;
-    return before == '\r' ? std::string_view{"\r\n"} : std::string_view{"\n"};
-}
+// Counts the input's newlines stretch by stretch and tells the marks where
+// the lines they keep begin.
+class newline_counter {
+public:
+    explicit newline_counter(line_marks& marks) : marks_(marks) {}
+
+    // Takes the next block of the input, which starts at `offset`.
+    void add(std::span<const char> block, std::uint64_t offset) {
+        if (newlines_ == 0) {
+            note_first_line_end(block);
+        }
+        const char* const begin = block.data();
+        const std::size_t whole = block.size() / SCAN_STRIDE * SCAN_STRIDE;
+        for (std::size_t i = 0; i < whole; i += SCAN_STRIDE) {
+            add_stretch(newline_mask(begin + i), offset + i);
+        }
+        if (whole < block.size()) {
+            add_stretch(newline_mask(begin + whole, block.size() - whole), offset + whole);
+        }
+        byte_before_ = block.back();
+    }
+
+    std::uint64_t newlines() const noexcept { return newlines_; }
+    std::string_view last_line_end() const noexcept { return last_line_end_; }
+
+private:
+    // The line end put after the last line is the first line's own.
+    void note_first_line_end(std::span<const char> block) {
+        const void* newline = std::memchr(block.data(), '\n', block.size());
+        if (newline != nullptr) {
+            const auto at = static_cast<std::size_t>(static_cast<const char*>(newline) - block.data());
+            const char before = at > 0 ? block[at - 1] : byte_before_;
+            last_line_end_ = before == '\r' ? std::string_view{"\r\n"} : std::string_view{"\n"};
+        }
+    }
+
+    // The line after newline k (counting from 1) is line k + 1, and it gets
+    // a mark when k is a multiple of the marks' interval. The interval may
+    // double at any mark, so the next k is worked out afresh after each.
+    void add_stretch(std::uint64_t mask, std::uint64_t offset) {
+        if (mask == 0) {
+            return;
+        }
+        const std::uint64_t found = count_bits(mask);
+        if (newlines_ + found + 1 > MAX_LINE_COUNT) {
+            throw run_failure{failure::too_many_lines};
+        }
+        std::uint64_t interval = marks_.interval();
+        std::uint64_t k = (newlines_ / interval + 1) * interval;
+        // Newline passed + 1 is the lowest bit left in mask.
+        std::uint64_t passed = newlines_;
+        while (k <= newlines_ + found) {
+            for (; passed + 1 < k; ++passed) {
+                mask &= mask - 1;
+            }
+            marks_.note_line_start(k + 1, offset + static_cast<std::uint64_t>(std::countr_zero(mask)) + 1);
+            interval = marks_.interval();
+            k = (k / interval + 1) * interval;
+        }
+        newlines_ += found;
+    }
+
+    line_marks& marks_;
+    std::uint64_t newlines_ = 0;
+    char byte_before_ = '\0';
+    std::string_view last_line_end_ = "\n";
+};
 
 }  // namespace
 
 std::int32_t count_lines(run_state& run) {
     run.marks.clear();
-    run.last_line_end = "\n";
-    std::uint64_t newlines = 0;
+    run.read_buffer.resize(READ_BUFFER_SIZE);
+    const std::span<char> block{run.read_buffer};
+    newline_counter counter{run.marks};
     std::uint64_t offset = 0;
-    char last_byte = '\0';
-    const std::span<char> block{run.block_buffer};
-
     for (;;) {
         const platform::io_result got = run.input_file.read_at(block, offset);
         if (got < 0) {
@@ -50,25 +111,12 @@ std::int32_t count_lines(run_state& run) {
         if (got == 0) {
             break;
         }
-        const char* const begin = block.data();
-        const char* const end = begin + got;
-        for (const char* p = begin;
-             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr;) {
-            if (newlines == 0) {
-                run.last_line_end = line_end_at(begin, p, last_byte);
-            }
-            ++p;
-            ++newlines;
-            if (newlines + 1 > MAX_LINE_COUNT) {
-                throw run_failure{failure::too_many_lines};
-            }
-            run.marks.note_line_start(newlines + 1, offset + static_cast<std::uint64_t>(p - begin));
-        }
-        last_byte = end[-1];
+        counter.add(block.first(static_cast<std::size_t>(got)), offset);
         offset += static_cast<std::uint64_t>(got);
     }
     run.input_size = offset;
-    return static_cast<std::int32_t>(newlines + 1);
+    run.last_line_end = counter.last_line_end();
+    return static_cast<std::int32_t>(counter.newlines() + 1);
 }
 
 void close_input_file(run_state& run) {

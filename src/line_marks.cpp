@@ -10,6 +10,7 @@ constexpr int EPOCH_BITS = 32;
 
 void line_marks::clear() {
     interval_ = 1;
+    interval_shift_ = 0;
     low_.clear();
     epoch_starts_.clear();
     append(0);
@@ -34,6 +35,7 @@ void line_marks::thin_out() {
         start = (start + 1) / 2;
     }
     interval_ *= 2;
+    ++interval_shift_;
 }
 
 std::uint64_t line_marks::offset_of(std::size_t index) const {
@@ -43,7 +45,7 @@ std::uint64_t line_marks::offset_of(std::size_t index) const {
 }
 
 line_mark line_marks::mark_at_or_before(std::uint64_t line_number) const {
-    const std::uint64_t index = std::min<std::uint64_t>((line_number - 1) / interval_, low_.size() - 1);
+    const std::uint64_t index = std::min<std::uint64_t>((line_number - 1) >> interval_shift_, low_.size() - 1);
     return {index * interval_ + 1, offset_of(static_cast<std::size_t>(index))};
 }
 

@@ -55,7 +55,7 @@ public:
     // before it has evicted what was cached.
     void prefetch(std::uint64_t line_number) const noexcept {
 #if defined(__GNUC__)
-        const std::uint64_t index = (line_number - 1) / interval_;
+        const std::uint64_t index = (line_number - 1) >> interval_shift_;
         if (index < low_.size()) {
             __builtin_prefetch(low_.data() + static_cast<std::size_t>(index));
         }
@@ -64,15 +64,26 @@ public:
 #endif
     }
 
-    std::uint64_t interval() const noexcept { return interval_; }
-    std::size_t size() const noexcept { return low_.size(); }
+    std::uint64_t interval() const noexcept {
+        return interval_;
+    }
+    // What the marks may hold resident: all they have reserved.
+    std::uint64_t memory_bytes() const noexcept {
+        return low_.capacity() * sizeof(std::uint32_t) + epoch_starts_.capacity() * sizeof(std::size_t);
+    }
+    std::size_t size() const noexcept {
+        return low_.size();
+    }
 
 private:
     void append(std::uint64_t offset);
     void thin_out();
     std::uint64_t offset_of(std::size_t index) const;
 
+    // The interval is a power of two, and a shift is far cheaper than a
+    // division in a lookup made for every wanted line.
     std::uint64_t interval_ = 1;
+    unsigned interval_shift_ = 0;
     std::vector<std::uint32_t> low_;
     // epoch_starts_[h] is the index of the first mark at or beyond
     // (h + 1) * 4 GiB.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "line_marks.h"
 #include "platform.h"
@@ -23,9 +24,14 @@ namespace line_shuffler {
 // this is also the smallest positioned read the writer makes per output line.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
 
-// Counting and the pieces of a long line go through one fixed block of this
-// size, so memory never depends on how long the lines are.
+// The pieces of a line too long for the writer's window go through one
+// fixed block of this size, so memory never depends on how long lines are.
 inline constexpr std::size_t BLOCK_BUFFER_SIZE = std::size_t{64} * 1024;
+
+// Counting and the writer's windows read the input in blocks of this size:
+// large enough that a system call is cheap beside the bytes it brings,
+// small enough to stay in the processor's cache while they are scanned.
+inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{64} * 1024;
 
 // Line numbers and the count are 32-bit; the count is shown signed.
 inline constexpr std::uint64_t MAX_LINE_COUNT = 2147483647;
@@ -47,6 +53,15 @@ enum class failure {
 
 struct run_failure {
     failure reason;
+};
+
+// How large the writer's windows and reads may be. Zero means as large as
+// the memory promise allows; tests set small values so that short inputs
+// reach window edges, lines longer than a window and reads that end
+// mid-line.
+struct writer_limits {
+    std::uint64_t window_bytes = 0;  // a window's lines and their index
+    std::size_t read_bytes = 0;      // one read of the input
 };
 
 struct free_deleter {
@@ -76,8 +91,11 @@ struct run_state {
     std::unique_ptr<std::uint32_t[], free_deleter> shuffle_order;
     clock_function clock = platform::calendar_seconds;
 
-    // The writer's buffers. line_buffer takes the first piece of every output
-    // line; block_buffer takes counting blocks and the rest of long lines.
+    // Counting and the windows read through read_buffer. A line too long
+    // for its window goes out alone: its first piece through line_buffer,
+    // the rest through block_buffer.
+    std::vector<char> read_buffer;
+    writer_limits limits;
     std::uint32_t current_line_number = 0;
     std::array<char, LINE_BUFFER_SIZE> line_buffer{};
     std::array<char, BLOCK_BUFFER_SIZE> block_buffer{};

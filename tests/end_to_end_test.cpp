@@ -470,7 +470,14 @@ TEST_F(key_wait_test, waits_in_single_key_mode_until_a_key_is_pressed) {
 }
 
 TEST_F(key_wait_test, a_long_run_shows_progress_and_erases_it_before_the_closing_lines) {
-    start(long_running_input());
+    // Held stopped for longer than the quiet first second, the run is a long
+    // one however fast the machine.
+    launch(long_running_input());
+    read_until("Total line number: 2500001");
+    ::kill(child, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ::kill(child, SIGCONT);
+    read_until("Press any key to exit...");
     ASSERT_EQ(::write(master, "x", 1), 1);
     EXPECT_EQ(finish(), 0);
     const std::size_t count_line = screen.find("Total line number: 2500001");
