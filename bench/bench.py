@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Times line_shuffler side by side with shuf, cat, the rewind baseline and
-the read floor on deterministic files, checks every output is a permutation
-of its input, and writes results.md and plot.png.
+"""Times line_shuffler side by side with shuf, cat and wc -l on deterministic
+files, with and without the page cache, checks every output, and writes
+results.md and plot.png.
 
-Run it through bench/run.sh, which builds the tool and the helpers first.
+Run it through bench/run.sh, which checks the tools it needs and builds the
+tool and the helpers first.
 """
 import argparse
 import json
@@ -17,6 +18,16 @@ import sys
 import time
 
 MIB = 1024 * 1024
+GIB = 1024 * MIB
+
+# The memory promise: peak resident memory at most this much plus
+# ALLOWANCE_PER_LINE bytes a line, whatever the line lengths.
+ALLOWANCE_BASE = 24 * MIB
+ALLOWANCE_PER_LINE = 9
+
+
+def allowance(lines):
+    return ALLOWANCE_BASE + ALLOWANCE_PER_LINE * lines
 
 
 # ---------------------------------------------------------------------------
@@ -33,37 +44,42 @@ class data_file:
         self.note = note
 
     @property
-    def line_bytes(self):
-        """Average bytes a line, newline included."""
-        return (self.min_length + self.max_length) / 2 + 1
+    def expected_size(self):
+        """Bytes, newlines included: for the disk check before making it."""
+        return int(self.lines * ((self.min_length + self.max_length) / 2 + 1))
 
 
 def short_lines(lines, seed=1):
-    return data_file(f"short_{lines}", lines, 30, 70, seed, f"{lines:,} lines of 30-70 bytes")
+    return data_file(f"short_{lines}", lines, 30, 70, seed, f"{lines:,} lines of 31-71 bytes")
 
 
 def fixed_lines(lines, length):
-    # length counts the newline, so the file is lines x length bytes.
+    # length counts the newline, so the file is about lines x length bytes.
     return data_file(f"fixed_{length}B_{lines}", lines, length - 1, length - 1, 7,
                      f"{lines:,} lines of {length:,} bytes")
 
 
-def file_set(quick, huge):
-    scale = 10 if quick else 1
-    few = 20000 // scale
-    files = {
-        "one_line": data_file("one_line", 1, 50, 50, 3, "1 line of 50 bytes"),
-        "baseline": [short_lines(n) for n in ([500, 1000, 2000] if quick else [1000, 2000, 5000, 10000, 20000])],
-        "tool_extra": [short_lines(100000 // scale)],
-        "medium": short_lines(1000000 // scale),
-        "large": short_lines(10000000 // scale),
-        "few_long": fixed_lines(few, 10000),
-        "few_short": fixed_lines(few, 10),
-        "by_length": [fixed_lines(few, n) for n in (10, 100, 1000, 10000)],
-    }
-    if huge:
-        # About 4.6 GiB in lines of 200-1800 bytes: offsets pass 2^32.
-        files["huge"] = data_file("huge", 4900000, 199, 1799, 11, "4,900,000 lines of 200-1,800 bytes (4.6 GiB)")
+def file_set(quick, giant):
+    """The sizes the targets name, or small ones for a smoke run."""
+    if quick:
+        files = {
+            "short": [short_lines(n) for n in (100000, 300000, 1000000)],
+            "long": fixed_lines(2000, 10000),
+            "nocache": short_lines(40000),
+            "baseline": [short_lines(n) for n in (1000, 2000, 4000)],
+        }
+    else:
+        files = {
+            "short": [short_lines(n) for n in (1000000, 10000000, 20000000)],
+            "long": fixed_lines(20000, 10000),
+            "nocache": short_lines(4000000),
+            "baseline": [short_lines(n) for n in (1000, 2000, 5000, 10000)],
+        }
+    # Counting is timed on the 10M-line file; the quick run's largest file
+    # is the nearest it has to that.
+    files["count"] = files["short"][-1] if quick else files["short"][1]
+    if giant:
+        files["giant"] = short_lines(100000000)
     return files
 
 
@@ -83,6 +99,20 @@ def run_measured(measure, argv, cwd, stdout_path=None, env=None):
             "sys": float(system), "rss": int(rss)}
 
 
+class command:
+    """One thing to time. `output` is the file whose line digest must equal
+    the input's; `check` gets the folder and returns an error text or None;
+    `cold` drops the input from the page cache before every run."""
+
+    def __init__(self, argv, stdout=None, output=None, check=None, env=None, cold=False):
+        self.argv = argv
+        self.stdout = stdout
+        self.output = output
+        self.check = check
+        self.env = env
+        self.cold = cold
+
+
 class bench:
     def __init__(self, args):
         self.args = args
@@ -96,9 +126,15 @@ class bench:
         self.digests = {}
         self.results = {}   # (file name, command) -> list of runs
         self.verified = {}  # (file name, command) -> True
+        self.cache_left = {}  # (file name, command) -> fractions of the file cached after each cold run
+        self.shim_reads = {}  # (file name, command) -> (uncached reads, bytes) of the last cold run
+        self.shim_proof = None
 
     def log(self, text):
         print(f"[{time.strftime('%H:%M:%S')}] {text}", flush=True)
+
+    def helper(self, name):
+        return os.path.join(self.bin, name)
 
     def path_of(self, f):
         return os.path.join(self.data, f.name + ".txt")
@@ -110,16 +146,20 @@ class bench:
         if os.path.exists(path) and os.path.exists(stamp) and open(stamp).read() == wanted:
             return path
         self.log(f"making {f.name}: {f.note}")
-        subprocess.run([os.path.join(self.bin, "make_lines"), path, str(f.lines), str(f.min_length),
+        subprocess.run([self.helper("make_lines"), path, str(f.lines), str(f.min_length),
                         str(f.max_length), str(f.seed)], check=True)
         with open(stamp, "w") as out:
             out.write(wanted)
         return path
 
     def digest(self, path):
-        text = subprocess.run([os.path.join(self.bin, "line_digest"), path], check=True,
+        return subprocess.run([self.helper("line_digest"), path], check=True,
                               capture_output=True, text=True).stdout.strip()
-        return text
+
+    def cached_pages(self, path, drop=False):
+        text = subprocess.run([self.helper("page_cache"), "drop" if drop else "resident", path],
+                              check=True, capture_output=True, text=True).stdout.split()
+        return int(text[0]), int(text[1])
 
     def workdir(self, f):
         """A folder whose file.txt is the data file (a hard link: no copy)."""
@@ -131,42 +171,129 @@ class bench:
         os.link(self.path_of(f), link)
         return folder
 
-    def commands(self, names):
+    def commands(self, f, names):
+        def printed(name, expected):
+            def check(folder):
+                got = open(os.path.join(folder, name)).read().strip()
+                return None if got == str(expected) else f"printed {got!r}, expected {expected}"
+            return check
+
+        shim = dict(os.environ, LD_PRELOAD=self.helper("nocache_shim.so"))
+        size = os.path.getsize(self.path_of(f))
         every = {
-            "line_shuffler": ([self.tool], None, "shuffled_file.txt"),
-            "floor": ([os.path.join(self.bin, "floor"), "file.txt"], None, None),
-            "shuf": (["shuf", "-o", "shuf_out.txt", "file.txt"], None, "shuf_out.txt"),
-            "cat": (["cat", "file.txt"], "cat_out.txt", "cat_out.txt"),  # emptied by the launcher, in the timed span
-            "rewind_baseline": ([os.path.join(self.bin, "rewind_baseline")], None, "shuffled_file.txt"),
+            "line_shuffler": command([self.tool], output="shuffled_file.txt"),
+            "shuf": command(["shuf", "-o", "shuf_out.txt", "file.txt"], output="shuf_out.txt"),
+            # The launcher empties cat's output inside the timed span.
+            "cat": command(["cat", "file.txt"], stdout="cat_out.txt", output="cat_out.txt"),
+            "rewind_baseline": command([self.helper("rewind_baseline")], output="shuffled_file.txt"),
+            "count_only": command([self.helper("count_only")], stdout="count.txt", check=printed("count.txt", f.lines)),
+            # wc counts newlines; the files have none after their last line.
+            "wc -l": command(["wc", "-l", "file.txt"], stdout="wc.txt",
+                             check=printed("wc.txt", f"{f.lines - 1} file.txt")),
+            "line_shuffler, no cache": command([self.tool], output="shuffled_file.txt", env=shim, cold=True),
+            "seq_read, no cache": command([self.helper("seq_read"), "file.txt"], stdout="seq.txt",
+                                          check=printed("seq.txt", size), env=shim, cold=True),
         }
         return {name: every[name] for name in names}
+
+    def run_one(self, f, name, c, folder):
+        env = c.env
+        report = None
+        if c.cold:
+            self.cached_pages(os.path.join(folder, "file.txt"), drop=True)
+            report = os.path.join(folder, "shim.txt")
+            if os.path.exists(report):
+                os.remove(report)
+            env = dict(env, NOCACHE_SHIM_REPORT=report)
+        measured = run_measured(self.measure_bin, c.argv, folder,
+                                os.path.join(folder, c.stdout) if c.stdout else None, env)
+        if c.cold:
+            resident, pages = self.cached_pages(os.path.join(folder, "file.txt"))
+            self.cache_left.setdefault((f.name, name), []).append(resident / max(1, pages))
+            # The shim reports once per process that read a file uncached.
+            counts = [line.split() for line in open(report)] if os.path.exists(report) else []
+            self.shim_reads[(f.name, name)] = (sum(int(n[0]) for n in counts), sum(int(n[1]) for n in counts))
+        return measured
 
     def measure(self, f, names, runs):
         """Interleaves the commands run by run, so that a change in the
         machine's load falls on all of them alike."""
         path = self.make(f)
         folder = self.workdir(f)
-        if path not in self.digests:
-            self.digests[path] = self.digest(path)
-        commands = self.commands(names)
-        for name, (argv, stdout_path, output) in commands.items():
-            # Warm-up run: fills the page cache and proves the output right.
-            run_measured(self.measure_bin, argv, folder, os.path.join(folder, stdout_path) if stdout_path else None)
-            if output:
-                got = self.digest(os.path.join(folder, output))
+        commands = self.commands(f, names)
+        for name, c in commands.items():
+            # Warm-up run: fills the page cache (unless the command runs
+            # cold) and proves the output right.
+            self.run_one(f, name, c, folder)
+            if c.output:
+                if path not in self.digests:
+                    self.digests[path] = self.digest(path)
+                got = self.digest(os.path.join(folder, c.output))
                 if got != self.digests[path]:
                     raise RuntimeError(f"{name} on {f.name}: output is not a permutation of the input "
                                        f"({got} != {self.digests[path]})")
-                self.verified[(f.name, name)] = True
+            if c.check:
+                wrong = c.check(folder)
+                if wrong:
+                    raise RuntimeError(f"{name} on {f.name}: {wrong}")
+            if c.cold and self.shim_reads.get((f.name, name), (0, 0))[0] == 0:
+                raise RuntimeError(f"{name} on {f.name}: no read went through nocache_shim")
+            self.verified[(f.name, name)] = True
+            self.cache_left.pop((f.name, name), None)
         for _ in range(runs):
-            for name, (argv, stdout_path, _) in commands.items():
-                measured = run_measured(self.measure_bin, argv, folder, os.path.join(folder, stdout_path) if stdout_path else None)
-                self.results.setdefault((f.name, name), []).append(measured)
-        for name, (_, _, output) in commands.items():
-            if output and name != "line_shuffler":
-                os.remove(os.path.join(folder, output))  # big files; the tool's output is kept for inspection
+            for name, c in commands.items():
+                self.results.setdefault((f.name, name), []).append(self.run_one(f, name, c, folder))
+        for c in commands.values():
+            if c.output and c.output != "shuffled_file.txt":
+                os.remove(os.path.join(folder, c.output))  # big files; the tool's output is kept for inspection
         summary = ", ".join(f"{n} {self.median(f, n, 'wall'):.3f} s" for n in commands)
         self.log(f"{f.name}: {summary}")
+
+    def prove_shim(self, f):
+        """Shows that reads under nocache_shim leave the file out of the
+        page cache, while the same read without it fills the cache."""
+        path = self.make(f)
+        seq = [self.helper("seq_read"), path]
+        shim = dict(os.environ, LD_PRELOAD=self.helper("nocache_shim.so"))
+        before = self.cached_pages(path, drop=True)
+        subprocess.run(seq, env=shim, check=True, stdout=subprocess.DEVNULL)
+        after_shim = self.cached_pages(path)
+        self.cached_pages(path, drop=True)
+        subprocess.run(seq, check=True, stdout=subprocess.DEVNULL)
+        after_plain = self.cached_pages(path)
+        self.shim_proof = {"file": f, "before": before, "after_shim": after_shim, "after_plain": after_plain}
+        self.log(f"page cache of {f.name}: {before[0]}/{before[1]} pages after the drop, {after_shim[0]} after "
+                 f"a read under the shim, {after_plain[0]} after a plain read")
+        if after_shim[0] > after_shim[1] // 100:
+            raise RuntimeError("nocache_shim does not keep the file out of the page cache: "
+                               f"{after_shim[0]} of {after_shim[1]} pages cached after a read under it")
+
+    def giant(self, f):
+        """One run each of the tool and shuf on the giant file, after
+        checking that the disk holds the file and one output at a time."""
+        path = self.path_of(f)
+        need = f.expected_size + (0 if os.path.exists(path) else f.expected_size) + GIB
+        free = shutil.disk_usage(self.data).free
+        if free < need:
+            raise RuntimeError(f"--giant needs about {need / GIB:.1f} GiB free in {self.data}, "
+                               f"{free / GIB:.1f} GiB are")
+        available = re.search(r"MemAvailable:\s*(\d+) kB", open("/proc/meminfo").read())
+        if available and int(available.group(1)) * 1024 < 70 * f.lines:
+            self.log(f"warning: shuf holds the whole file and about 64 B a line; "
+                     f"{int(available.group(1)) / MIB:.1f} GiB of memory are available")
+        self.make(f)
+        folder = self.workdir(f)
+        expected = self.digest(path)
+        for name in ("line_shuffler", "shuf"):
+            c = self.commands(f, [name])[name]
+            self.log(f"{f.name}: running {name} once")
+            self.results[(f.name, name)] = [self.run_one(f, name, c, folder)]
+            got = self.digest(os.path.join(folder, c.output))
+            os.remove(os.path.join(folder, c.output))
+            if got != expected:
+                raise RuntimeError(f"{name} on {f.name}: output is not a permutation of the input")
+            self.verified[(f.name, name)] = True
+            self.log(f"{f.name}: {name} {self.median(f, name, 'wall'):.1f} s, {mib(self.median(f, name, 'rss'))}")
 
     def median(self, f, name, key):
         return statistics.median(run[key] for run in self.results[(f.name, name)])
@@ -175,108 +302,15 @@ class bench:
         values = [run[key] for run in self.results[(f.name, name)]]
         return min(values), max(values)
 
+    def runs(self, f, name):
+        return self.results[(f.name, name)]
+
     def has(self, f, name):
         return (f.name, name) in self.results
-
-    # -----------------------------------------------------------------------
-    # Where the tool's time goes, with the read timer preloaded.
-
-    def breakdown(self, f, runs):
-        folder = self.workdir(f)
-        report = os.path.join(folder, "read_timer.json")
-        if os.path.exists(report):
-            os.remove(report)
-        env = dict(os.environ, LD_PRELOAD=os.path.join(self.bin, "read_timer.so"), READ_TIMER_OUT=report)
-        walls = []
-        plain = []
-        for _ in range(runs):
-            walls.append(run_measured(self.measure_bin, [self.tool], folder, env=env)["wall"])
-            plain.append(run_measured(self.measure_bin, [self.tool], folder)["wall"])
-        records = [json.loads(line) for line in open(report)]
-        rows = []
-        for wall, r in zip(walls, records):
-            ns = wall * 1e9
-            reads = r["writer_read_ns"]
-            rows.append({
-                "wall": wall,
-                "reads": reads / ns,
-                "counting": r["count_end"] / ns,
-                "drawing": (r["first_writer_read"] - r["count_end"]) / ns,
-                "writes": r["write_ns"] / ns,
-                "writer_rest": (r["last_writer_read_end"] - r["first_writer_read"] - reads - r["write_ns"]) / ns,
-                "after": (ns - r["last_writer_read_end"]) / ns,
-                "reads_per_line": r["writer_reads"] / f.lines,
-                "bytes_per_read": r["writer_read_bytes"] / max(1, r["writer_reads"]),
-                "ns_per_read": reads / max(1, r["writer_reads"]),
-            })
-        keys = rows[0].keys()
-        self.split = {k: statistics.median(row[k] for row in rows) for k in keys}
-        self.split["non_read_all"] = sorted(1 - row["reads"] for row in rows)
-        self.split["timer_overhead"] = statistics.median(walls) / statistics.median(plain)
-        self.split["file"] = f
-        self.log(f"breakdown on {f.name}: reads {self.split['reads']:.1%} of the time")
-
-    def user_profile(self, f):
-        """Where the tool's user-space time goes, sampled by perf (skipped
-        where perf cannot sample)."""
-        self.user_samples = None
-        if shutil.which("perf") is None:
-            return
-        folder = self.workdir(f)
-        data = os.path.join(folder, "perf.data")
-        recorded = subprocess.run(["perf", "record", "-e", "cpu-clock:u", "-F", "5000", "-o", data, self.tool],
-                                  cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
-        if recorded.returncode != 0:
-            return
-        text = subprocess.run(["perf", "report", "-i", data, "--no-children", "--sort", "sym", "--stdio"],
-                              capture_output=True, text=True).stdout
-        rows = []
-        for line in text.splitlines():
-            m = re.match(r"\s*([\d.]+)%\s+\[\.\]\s+(.*)", line)
-            if m:
-                rows.append((short_function_name(m.group(2).strip()), float(m.group(1))))
-        self.user_samples = {"file": f, "rows": rows[:8]}
-        self.log(f"perf on {f.name}: {len(rows)} user-space symbols sampled")
-
-    def instruction_profile(self, f):
-        """Instructions by function under callgrind (user space only)."""
-        if shutil.which("valgrind") is None:
-            self.profile = None
-            return
-        folder = self.workdir(f)
-        out = os.path.join(folder, "callgrind.out")
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", self.tool],
-                       cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True)
-        text = subprocess.run(["callgrind_annotate", out], capture_output=True, text=True, check=True).stdout
-        rows = []
-        total = None
-        for line in text.splitlines():
-            m = re.match(r"\s*([\d,]+) \(\s*([\d.]+)%\)\s+(.*)", line)
-            if not m:
-                continue
-            count = int(m.group(1).replace(",", ""))
-            where = m.group(3)
-            if "PROGRAM TOTALS" in where:
-                total = count
-                continue
-            function = where.split(":", 1)[1] if ":" in where else where
-            function = re.sub(r"\s*\[.*\]$", "", function)
-            function = short_function_name(function)
-            rows.append((function, count))
-        self.profile = {"file": f, "total": total, "rows": rows[:10]}
-        self.log(f"callgrind on {f.name}: {total / f.lines:.0f} instructions a line")
 
 
 # ---------------------------------------------------------------------------
 # Fitting and reporting.
-
-def short_function_name(name):
-    """Drops argument lists but keeps the anonymous namespace readable."""
-    name = name.replace("(anonymous namespace)", "{anonymous}")
-    return re.sub(r"\(.*\)", "()", name)
-
 
 def quadratic_fit(points):
     """Least squares t = a n^2 + b n + c on relative errors, so that the
@@ -333,252 +367,243 @@ def verdict(ok):
     return "met" if ok else "**not met**"
 
 
+def memory_check(b, f, name):
+    """Largest peak of every run (warm-up excluded) against the allowance."""
+    peaks = [run["rss"] for run in b.runs(f, name)]
+    within = sum(peak <= allowance(f.lines) for peak in peaks)
+    return max(peaks), within, len(peaks)
+
+
 def write_report(b, files, args, started, loads):
     m = machine()
     tool = "line_shuffler"
-    medium, large = files["medium"], files["large"]
-    few_long, few_short = files["few_long"], files["few_short"]
-    one = files["one_line"]
-    base_rss = b.median(one, tool, "rss")
-
     lines = []
     put = lines.append
+    elapsed = time.time() - started
+    mode = " --quick" if args.quick else ""
+    mode += " --giant" if "giant" in files else ""
     put("# line_shuffler benchmark")
     put("")
-    put("Written by `bench/run.sh`" + (" --quick" if args.quick else "") + (" --huge" if args.huge else "") +
-        f" on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime(started))}; it took "
-        f"{(time.time() - started) / 60:.1f} minutes. Regenerate this file and `plot.png` with `bench/run.sh`.")
+    put(f"Written by `bench/run.sh{mode}` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; "
+        f"it took {elapsed / 60:.1f} minutes. Regenerate this file and `plot.png` with `bench/run.sh`.")
     put("")
     put(f"Machine: {m['cpu']}, {m['cores']} cores, {m['ram']} RAM, Linux {m['kernel']}, {m['compiler']}.")
     put(f"Load average (1 min) at the start {loads[0]:.2f}, at the end {loads[1]:.2f}: the machine is shared, "
-        f"so the commands are run interleaved, run by run, and compared as ratios of medians. "
-        f"Every command ran once to warm the page cache (all files are read from memory), then "
-        f"{args.runs} measured runs each ({args.large_runs} on the largest file and {args.baseline_runs} for the rewind baseline). "
-        f"Wall time is from start to exit as seen by the parent; CPU is user + system time; "
-        f"peak memory is the kernel's maximum resident set size of the process.")
+        f"so the commands are run interleaved, round by round, and compared as ratios of medians. "
+        f"Every command ran once to check its output (and, unless it runs without the page cache, to warm "
+        f"the cache), then {args.runs} measured rounds ({args.large_runs} on files of 10 million lines or more, "
+        f"{args.baseline_runs} for the rewind baseline). Wall time is from start to exit as seen by the parent; "
+        f"peak memory is the kernel's maximum resident set size of the process (`ru_maxrss`).")
     if args.quick:
         put("")
-        put("**Quick mode**: files are a tenth of the sizes the targets name; the figures are a smoke run, not the targets.")
+        put("**Quick mode**: the files are far smaller than the targets name; the figures are a smoke run, "
+            "not the targets.")
     put("")
 
-    # Targets.
-    ratio_floor = b.median(medium, tool, "wall") / b.median(medium, "floor", "wall")
-    ratio_floor_cpu = b.median(medium, tool, "cpu") / b.median(medium, "floor", "cpu")
-    growth = {f.name: (b.median(f, tool, "rss") - base_rss) / f.lines for f in (medium, large)}
-    long_short = b.median(few_long, tool, "rss") - b.median(few_short, tool, "rss")
-    ratio_cat = b.median(few_long, tool, "wall") / b.median(few_long, "cat", "wall")
-    non_read = 1 - b.split["reads"]
-    # Without the timer: what the tool spends beyond the floor's reads, taking
-    # the floor's own counting and start-up to be as long as the tool's.
-    beyond_floor = 1 - (b.median(medium, "floor", "wall") * (1 - b.split["counting"])) / b.median(medium, tool, "wall")
+    short = files["short"]
+    long_f = files["long"]
+    cold = files["nocache"]
+    counted = files["count"]
+    ratio = {f.name: b.median(f, tool, "wall") / b.median(f, "shuf", "wall") for f in short}
+    cat_ratio = b.median(long_f, tool, "wall") / b.median(long_f, "cat", "wall")
+    long_peak = max(run["rss"] for run in b.runs(long_f, tool))
+    cold_ratio = b.median(cold, "line_shuffler, no cache", "wall") / b.median(cold, "seq_read, no cache", "wall")
+    count_ratio = b.median(counted, "count_only", "wall") / b.median(counted, "wc -l", "wall")
+
     put("## Targets")
     put("")
     put("| Target | Measured | |")
     put("|---|---|---|")
-    put(f"| Time within 1.2x of the floor on {medium.lines:,} lines | {ratio_floor:.2f}x wall "
-        f"({seconds(b.median(medium, tool, 'wall'))} vs {seconds(b.median(medium, 'floor', 'wall'))}); "
-        f"{ratio_floor_cpu:.2f}x CPU | {verdict(ratio_floor <= 1.2)} |")
-    put(f"| Work other than the one read per line under 15% | {non_read:.1%} of the tool's time by the read timer "
-        f"(median of {len(b.split['non_read_all'])} runs on {b.split['file'].lines:,} lines; "
-        f"range {b.split['non_read_all'][0]:.1%}-{b.split['non_read_all'][-1]:.1%}); {beyond_floor:.1%} "
-        f"from the floor's time instead | {verdict(non_read < 0.15 and beyond_floor < 0.15)} |")
-    for f in (medium, large):
-        put(f"| Memory growth at most 4.5 B/line over the one-line run, {f.lines:,} lines | "
-            f"{growth[f.name]:.2f} B/line ({mib(b.median(f, tool, 'rss'))} vs {mib(base_rss)}) | "
-            f"{verdict(growth[f.name] <= 4.5)} |")
-    put(f"| {few_long.note} vs {few_short.note}: within 1 MiB | {long_short / MIB:+.2f} MiB "
-        f"({mib(b.median(few_long, tool, 'rss'))} vs {mib(b.median(few_short, tool, 'rss'))}) | "
-        f"{verdict(abs(long_short) <= MIB)} |")
-    put(f"| {few_long.note} within 3x of `cat` | {ratio_cat:.2f}x "
-        f"({seconds(b.median(few_long, tool, 'wall'))} vs {seconds(b.median(few_long, 'cat', 'wall'))}) | "
-        f"{verdict(ratio_cat <= 3)} |")
+    for f in short:
+        put(f"| {f.lines:,} lines: time at most 0.7 of `shuf`'s | {ratio[f.name]:.2f} "
+            f"({seconds(b.median(f, tool, 'wall'))} vs {seconds(b.median(f, 'shuf', 'wall'))}) | "
+            f"{verdict(ratio[f.name] <= 0.7)} |")
+    for f, name in [(f, tool) for f in short] + [(cold, "line_shuffler, no cache")]:
+        peak, within, total = memory_check(b, f, name)
+        put(f"| {f.lines:,} lines{', no page cache' if f is cold else ''}: peak memory at most 24 MiB + 9 B/line = {mib(allowance(f.lines))} | "
+            f"largest of {total} runs {mib(peak)}; {within} of {total} within | {verdict(within == total)} |")
+    put(f"| {long_f.note}: peak memory at most 24 MiB | largest of {len(b.runs(long_f, tool))} runs "
+        f"{mib(long_peak)} | {verdict(long_peak <= ALLOWANCE_BASE)} |")
+    put(f"| {long_f.note}: time at most 2x `cat`'s | {cat_ratio:.2f}x ({seconds(b.median(long_f, tool, 'wall'))} "
+        f"vs {seconds(b.median(long_f, 'cat', 'wall'))}) | {verdict(cat_ratio <= 2)} |")
+    put(f"| {cold.lines:,} lines without the page cache: at most 20x one sequential read under the same model | "
+        f"{cold_ratio:.1f}x ({seconds(b.median(cold, 'line_shuffler, no cache', 'wall'))} vs "
+        f"{seconds(b.median(cold, 'seq_read, no cache', 'wall'))}) | {verdict(cold_ratio <= 20)} |")
+    put(f"| Counting {counted.lines:,} lines: at most 2x `wc -l` | {count_ratio:.2f}x "
+        f"({seconds(b.median(counted, 'count_only', 'wall'))} vs {seconds(b.median(counted, 'wc -l', 'wall'))}) | "
+        f"{verdict(count_ratio <= 2)} |")
+    if "giant" in files:
+        g = files["giant"]
+        put(f"| {g.lines:,} lines: time and peak memory against `shuf` (one run each) | "
+            f"{seconds(b.median(g, tool, 'wall'))}, {mib(b.median(g, tool, 'rss'))} vs "
+            f"{seconds(b.median(g, 'shuf', 'wall'))}, {mib(b.median(g, 'shuf', 'rss'))} | "
+            f"{verdict(b.median(g, tool, 'rss') <= allowance(g.lines))} (memory) |")
     put("")
 
-    # Main table.
-    put("## Side by side")
+    put("## Short lines against `shuf`")
     put("")
-    put("Median wall time (min-max), median CPU time (user + system, and the user part) and median peak "
-        "resident memory; ratios are of the median wall times.")
+    put("Median wall time (min-max) and median peak resident memory; the ratio is of the median wall times. "
+        "The allowance is 24 MiB + 9 B/line; \"within\" counts the measured runs whose peak is under it.")
     put("")
-    put("| File | Command | Wall | CPU | Peak memory | Ratios |")
-    put("|---|---|---|---|---|---|")
-    table_files = [one, medium, large, few_long, few_short] + ([files["huge"]] if "huge" in files else [])
-    names = [tool, "floor", "shuf", "cat", "rewind_baseline"]
-    for f in table_files:
-        for name in names:
-            if not b.has(f, name):
-                continue
+    put("| File | Size | line_shuffler | shuf | cat | line_shuffler / shuf | Allowance | Within |")
+    put("|---|---|---|---|---|---|---|---|")
+    for f in short:
+        size = os.path.getsize(b.path_of(f))
+        cells = []
+        for name in (tool, "shuf", "cat"):
             low, high = b.spread(f, name, "wall")
-            ratios = []
-            if name == tool:
-                for other in ("floor", "shuf", "cat"):
-                    if b.has(f, other):
-                        ratios.append(f"{b.median(f, tool, 'wall') / b.median(f, other, 'wall'):.2f}x {other}")
-            if name == "rewind_baseline":
-                ratios.append(f"{b.median(f, name, 'wall') / b.median(f, tool, 'wall'):,.0f}x line_shuffler")
-            checked = " (output checked)" if b.verified.get((f.name, name)) else ""
-            put(f"| {f.note} | {name}{checked} | {seconds(b.median(f, name, 'wall'))} "
-                f"({seconds(low)}-{seconds(high)}) | {seconds(b.median(f, name, 'cpu'))} "
-                f"({seconds(b.median(f, name, 'user'))} user) | "
-                f"{mib(b.median(f, name, 'rss'))} | {', '.join(ratios)} |")
+            cells.append(f"{seconds(b.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}), "
+                         f"{mib(b.median(f, name, 'rss'))}")
+        peak, within, total = memory_check(b, f, tool)
+        put(f"| {f.note} | {size / 1e6:,.0f} MB | {' | '.join(cells)} | {ratio[f.name]:.2f} | "
+            f"{mib(allowance(f.lines))} | {within}/{total} (largest {mib(peak)}) |")
+    put("")
+    put("Every output was checked to be a permutation of its input (same count, sum and XOR of line hashes, "
+        "`line_digest`).")
     put("")
 
-    # Baseline.
+    put("## Long lines")
+    put("")
+    put("| File | Command | Wall (min-max) | Peak memory |")
+    put("|---|---|---|---|")
+    for name in (tool, "cat", "shuf"):
+        low, high = b.spread(long_f, name, "wall")
+        put(f"| {long_f.note} | {name} | {seconds(b.median(long_f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
+            f"{mib(b.median(long_f, name, 'rss'))} |")
+    put("")
+
+    put("## Without the page cache")
+    put("")
+    put("A file larger than memory is modelled on one that fits: before every run the file's pages are "
+        "dropped from the page cache (`page_cache drop`: fsync, then `POSIX_FADV_DONTNEED`), and "
+        "`nocache_shim.so` is preloaded into the command, turning every `read`, `pread` and `preadv` of a "
+        "regular file into `preadv2` with `RWF_DONTCACHE`, so that what a read brings in is dropped again "
+        "once copied out. The sequential read is `seq_read`: the file from start to end in 1 MiB reads.")
+    put("")
+    p = b.shim_proof
+    if p:
+        put(f"Check of the model on {p['file'].note}: after the drop {p['before'][0]} of {p['before'][1]} pages "
+            f"were cached; after `seq_read` under the shim {p['after_shim'][0]}; after a plain `seq_read` "
+            f"{p['after_plain'][0]}.")
+        put("")
+    put("| File | Command | Wall (min-max) | Per line | Peak memory | Reads through the shim | File left in the cache after a run |")
+    put("|---|---|---|---|---|---|---|")
+    for name in ("line_shuffler, no cache", "seq_read, no cache"):
+        low, high = b.spread(cold, name, "wall")
+        reads, read_bytes = b.shim_reads.get((cold.name, name), (0, 0))
+        left = b.cache_left.get((cold.name, name), [0.0])
+        put(f"| {cold.note} | {name} | {seconds(b.median(cold, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
+            f"{b.median(cold, name, 'wall') / cold.lines * 1e6:.2f} us | {mib(b.median(cold, name, 'rss'))} | "
+            f"{reads:,} reads, {read_bytes / MIB:,.0f} MiB | {min(left):.0%}-{max(left):.0%} |")
+    put("")
+    put("The kernel does not drop every page so read: the last column is the share of the file's pages still "
+        "cached at the end of each measured run (`page_cache resident`; the drop before the next run clears "
+        "them). The model is therefore not one of strictly no cache hits; the time per line, against the "
+        "warm runs above, shows how far it is from the cached case.")
+    put("")
+
+    put("## Counting")
+    put("")
+    put("`count_only` runs the tool's own `open_input_file` and `count_lines` on file.txt and prints the count; "
+        "`wc -l` counts the same file's newlines. Both read a file in the page cache.")
+    put("")
+    put("| File | Command | Wall (min-max) | Peak memory |")
+    put("|---|---|---|---|")
+    for name in ("count_only", "wc -l"):
+        low, high = b.spread(counted, name, "wall")
+        put(f"| {counted.note} | {name} | {seconds(b.median(counted, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
+            f"{mib(b.median(counted, name, 'rss'))} |")
+    put("")
+
+    if "giant" in files:
+        g = files["giant"]
+        put(f"## {g.lines:,} lines")
+        put("")
+        put(f"{g.note}, {os.path.getsize(b.path_of(g)) / 1e9:.2f} GB: one run each, without a warm-up run (the "
+            f"file was read just before, for its digest); both outputs checked to be permutations of the input. "
+            f"line_shuffler / shuf = {b.median(g, tool, 'wall') / b.median(g, 'shuf', 'wall'):.2f}.")
+        put("")
+        put("| Command | Wall | Peak memory |")
+        put("|---|---|---|")
+        for name in (tool, "shuf"):
+            put(f"| {name} | {seconds(b.median(g, name, 'wall'))} | {mib(b.median(g, name, 'rss'))} |")
+        put(f"| allowance | | {mib(allowance(g.lines))} |")
+        put("")
+
     base_points = [(f.lines, b.median(f, "rewind_baseline", "wall")) for f in files["baseline"]]
     a, bb, c = quadratic_fit(base_points)
     biggest = files["baseline"][-1]
-    speedup = b.median(biggest, "rewind_baseline", "wall") / b.median(biggest, tool, "wall")
     estimate = a * 1e12 + bb * 1e6 + c
     put("## The rewind baseline")
     put("")
-    put(f"`bench/rewind_baseline.cpp` rewinds to the start of the input for every output line (fgets into a "
-        f"1000-byte buffer). At {biggest.lines:,} lines it takes {seconds(base_points[-1][1])}, "
-        f"{speedup:,.0f}x the tool's {seconds(b.median(biggest, tool, 'wall'))}. A least-squares fit "
-        f"t = a n^2 + b n + c over {', '.join(f'{n:,}' for n, _ in base_points)} lines gives "
-        f"a = {a:.3e} s, b = {bb:.3e} s, c = {c:.3e} s, so {medium.lines:,} lines would take about "
-        f"{estimate:,.0f} s ({estimate / 3600:.1f} hours) against the tool's "
-        f"{seconds(b.median(medium, tool, 'wall'))} (about {estimate / b.median(medium, tool, 'wall'):,.0f}x). "
-        f"Scaling the {biggest.lines:,}-line time by the square of the line count alone gives "
-        f"{base_points[-1][1] * (medium.lines / biggest.lines) ** 2:,.0f} s.")
+    put(f"`bench/rewind_baseline.cpp` is the first design: `fgets` into a 1000-byte buffer and a rewind to the "
+        f"start of the input for every output line, so its time grows with the square of the line count. A "
+        + (f"least-squares fit t = a n^2 + b n + c over {', '.join(f'{n:,}' for n, _ in base_points)} lines gives "
+           f"a = {a:.3e} s, so a million lines would take about {estimate:,.0f} s ({estimate / 3600:.1f} hours)."
+           if a > 0 and estimate > 0 else
+           "least-squares fit of t = a n^2 + b n + c over these few small sizes gives no positive square term "
+           "(start-up time dominates), so no estimate for a million lines is made."))
     put("")
     put("| Lines | rewind_baseline | line_shuffler | Ratio |")
     put("|---|---|---|---|")
     for f in files["baseline"]:
         put(f"| {f.lines:,} | {seconds(b.median(f, 'rewind_baseline', 'wall'))} | "
-            f"{seconds(b.median(f, tool, 'wall'))} | {b.median(f, 'rewind_baseline', 'wall') / b.median(f, tool, 'wall'):,.0f}x |")
-    if b.has(few_short, "rewind_baseline"):
-        put(f"| {few_short.lines:,} (10-byte lines) | {seconds(b.median(few_short, 'rewind_baseline', 'wall'))} | "
-            f"{seconds(b.median(few_short, tool, 'wall'))} | "
-            f"{b.median(few_short, 'rewind_baseline', 'wall') / b.median(few_short, tool, 'wall'):,.0f}x |")
+            f"{seconds(b.median(f, tool, 'wall'))} | "
+            f"{b.median(f, 'rewind_baseline', 'wall') / b.median(f, tool, 'wall'):,.0f}x |")
     put("")
-
-    # Memory.
-    put("## Memory")
-    put("")
-    put(f"The tool's peak on a one-line file is {mib(base_rss)} (the process, its libraries and its fixed buffers). "
-        f"Growth over it, per line: " +
-        "; ".join(f"{f.lines:,} lines {growth[f.name]:.2f} B" for f in (medium, large)) +
-        ". The order array alone is 4 B a line; the rest is the line marks (a 4-byte mark every 16 lines "
-        "once the input is large, in a vector that may hold up to twice that while it grows).")
-    put("")
-    put("| File | line_shuffler | shuf |")
-    put("|---|---|---|")
-    for f in files["by_length"]:
-        put(f"| {f.note} | {mib(b.median(f, tool, 'rss'))} | {mib(b.median(f, 'shuf', 'rss'))} |")
-    put("")
-
-    # Breakdown.
-    s = b.split
-    put("## Where the tool's time goes")
-    put("")
-    put(f"Measured by preloading `bench/read_timer.cpp`, which times every `pread64` and `write` of the tool "
-        f"(median of {len(s['non_read_all'])} runs on {s['file'].note}; shares of the whole wall time from the "
-        f"parent's view; the timer's own cost made the runs {s['timer_overhead']:.2f}x as long as plain runs, "
-        f"and falls partly in each share).")
-    put("")
-    put("A second estimate needs no timer: if the tool's reads cost what the floor's do, everything else is "
-        "the tool's time less the floor's, plus the counting and start-up that the floor does too: "
-        f"1 - floor x (1 - counting share) / tool = {beyond_floor:.1%} on {medium.note} (wall medians above).")
-    put("")
-    put("| Part | Share |")
-    put("|---|---|")
-    put(f"| The one positioned read per output line ({s['reads_per_line']:.2f} reads a line, "
-        f"{s['bytes_per_read']:.0f} bytes and {s['ns_per_read']:.0f} ns each) | {s['reads']:.1%} |")
-    put(f"| Start-up and counting (block reads and line marks) | {s['counting']:.1%} |")
-    put(f"| Drawing the order | {s['drawing']:.1%} |")
-    put(f"| Writing the output (write calls) | {s['writes']:.1%} |")
-    put(f"| The writer's own work between reads (finding the mark, passing lines, copying) | {s['writer_rest']:.1%} |")
-    put(f"| Closing and exit | {s['after']:.1%} |")
-    put("")
-    if b.user_samples:
-        p = b.user_samples
-        put(f"User-space time by function, sampled by `perf record -e cpu-clock:u` on {p['file'].note} "
-            f"(one run; a sample that falls on the return from a system call is counted in the function "
-            f"that made it):")
-        put("")
-        put("| Function | Share of user-space samples |")
-        put("|---|---|")
-        for function, share in p["rows"]:
-            put(f"| `{function}` | {share:.1f}% |")
-        put("")
-    if b.profile:
-        p = b.profile
-        put(f"User-space instructions under callgrind on {p['file'].note}: {p['total'] / p['file'].lines:.0f} a line. "
-            f"Top functions (instructions a line):")
-        put("")
-        put("| Function | Instructions a line |")
-        put("|---|---|")
-        for function, count in p["rows"]:
-            put(f"| `{function}` | {count / p['file'].lines:.1f} |")
-        put("")
-
-    if "huge" in files and b.has(files["huge"], tool):
-        h = files["huge"]
-        put("## Over 4 GiB")
-        put("")
-        size = os.path.getsize(b.path_of(h))
-        put(f"{h.note}: {size:,} bytes, beyond 2^32 = 4,294,967,296. The tool took "
-            f"{seconds(b.median(h, tool, 'wall'))} with a peak of {mib(b.median(h, tool, 'rss'))}, and its output "
-            f"has the same line digest (count, sum and XOR of line hashes) as the input: a permutation of its lines.")
-        put("")
 
     put("## Plot")
     put("")
-    put("![time against lines, memory against line length](plot.png)")
+    put("![time and peak memory against lines](plot.png)")
     put("")
-    return "\n".join(lines) + "\n", (a, bb, c)
+    return "\n".join(lines) + "\n"
 
 
-def write_plot(b, files, fit, out_png, scratch):
+def write_plot(b, files, out_png, scratch):
     tool = "line_shuffler"
-    by_name = {f.name: f for f in files["baseline"] + files["tool_extra"] + [files["medium"], files["large"]]}
-    sizes = sorted(by_name.values(), key=lambda f: f.lines)
-    dat = os.path.join(scratch, "plot_time.dat")
+    sizes = list(files["short"]) + ([files["giant"]] if "giant" in files else [])
+    nan = float("nan")
+
+    def value(f, name, key, scale=1.0):
+        return b.median(f, name, key) / scale if b.has(f, name) else nan
+
+    dat = os.path.join(scratch, "plot.dat")
     with open(dat, "w") as out:
         for f in sizes:
-            base = b.median(f, "rewind_baseline", "wall") if b.has(f, "rewind_baseline") else float("nan")
-            floor = b.median(f, "floor", "wall") if b.has(f, "floor") else float("nan")
-            shuf = b.median(f, "shuf", "wall") if b.has(f, "shuf") else float("nan")
-            out.write(f"{f.lines} {b.median(f, tool, 'wall')} {base} {floor} {shuf}\n")
-    mem = os.path.join(scratch, "plot_memory.dat")
-    with open(mem, "w") as out:
-        for f in files["by_length"]:
-            out.write(f"{f.max_length + 1} {b.median(f, tool, 'rss') / MIB} {b.median(f, 'shuf', 'rss') / MIB}\n")
-    a, bb, c = fit
-    lines_few = files["by_length"][0].lines
+            out.write(f"{f.lines} {value(f, tool, 'wall')} {value(f, 'shuf', 'wall')} {value(f, 'cat', 'wall')} "
+                      f"{value(f, tool, 'rss', MIB)} {value(f, 'shuf', 'rss', MIB)}\n")
+    cold = files["nocache"]
+    cold_dat = os.path.join(scratch, "plot_cold.dat")
+    with open(cold_dat, "w") as out:
+        out.write(f"{cold.lines} {value(cold, 'line_shuffler, no cache', 'wall')} "
+                  f"{value(cold, 'seq_read, no cache', 'wall')} {value(cold, 'line_shuffler, no cache', 'rss', MIB)}\n")
+    low = min(f.lines for f in sizes + [cold]) / 2
+    high = max(f.lines for f in sizes + [cold]) * 2
     script = f"""
-set terminal pngcairo size 1200,500 font ",10"
+set terminal pngcairo size 1200,600 font ",10"
 set output '{out_png}'
 set multiplot layout 1,2
-set title 'Time against line count (30-70 byte lines)'
+set title 'Time against line count (31-71 byte lines)'
 set logscale xy
 set xlabel 'lines'
 set ylabel 'median wall time (s)'
-set key top left
+set key below
 set grid
-set xrange [500:2e7]
-fit_base(x) = ({a!r})*x*x + ({bb!r})*x + ({c!r})
+set xrange [{low}:{high}]
 plot '{dat}' using 1:2 with linespoints lw 2 pt 7 title 'line\\_shuffler', \\
-     '{dat}' using 1:($3==$3?$3:1/0) with points pt 5 ps 1.3 title 'rewind baseline', \\
-     [1000:1e6] fit_base(x) with lines dt 2 title 'baseline quadratic fit', \\
-     '{dat}' using 1:($4==$4?$4:1/0) with linespoints dt 3 pt 6 title 'floor (count + 1 pread/line)', \\
-     '{dat}' using 1:($5==$5?$5:1/0) with linespoints dt 4 pt 4 title 'shuf'
-unset logscale y
-set logscale x
-set title 'Peak memory against line length ({lines_few:,} lines)'
-set xlabel 'bytes a line'
+     '{dat}' using 1:3 with linespoints dt 4 pt 4 title 'shuf', \\
+     '{dat}' using 1:4 with linespoints dt 3 pt 6 title 'cat', \\
+     '{cold_dat}' using 1:2 with points pt 9 ps 1.5 title 'line\\_shuffler, no page cache', \\
+     '{cold_dat}' using 1:3 with points pt 8 ps 1.5 title 'one sequential read, no page cache'
+set title 'Peak memory against line count'
 set ylabel 'peak resident memory (MiB)'
-set xrange [5:20000]
-set yrange [0:*]
-plot '{mem}' using 1:2 with linespoints lw 2 pt 7 title 'line\\_shuffler', \\
-     '{mem}' using 1:3 with linespoints dt 4 pt 4 title 'shuf'
+plot '{dat}' using 1:5 with linespoints lw 2 pt 7 title 'line\\_shuffler', \\
+     '{dat}' using 1:6 with linespoints dt 4 pt 4 title 'shuf', \\
+     '{cold_dat}' using 1:4 with points pt 9 ps 1.5 title 'line\\_shuffler, no page cache', \\
+     [{low}:{high}] 24 + 9 * x / 1048576 with lines dt 2 lw 2 title 'allowance 24 MiB + 9 B/line'
 unset multiplot
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
-
-
-def load_average():
-    return os.getloadavg()[0]
 
 
 def main():
@@ -588,45 +613,36 @@ def main():
     parser.add_argument("--scratch", required=True)
     parser.add_argument("--out", required=True, help="folder for results.md and plot.png")
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--huge", action="store_true")
+    parser.add_argument("--giant", action="store_true")
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
     if args.quick:
-        args.runs = min(args.runs, 2)
+        args.runs = min(args.runs, 3)
     args.large_runs = min(args.runs, 3)
     args.baseline_runs = min(args.runs, 3)
 
     started = time.time()
-    loads = [load_average()]
-    files = file_set(args.quick, args.huge)
+    loads = [os.getloadavg()[0]]
+    files = file_set(args.quick, args.giant)
     b = bench(args)
     tool = "line_shuffler"
 
-    b.measure(files["one_line"], [tool, "floor", "shuf"], args.runs)
+    for f in files["short"]:
+        b.measure(f, [tool, "shuf", "cat"], args.large_runs if f.lines >= 10000000 else args.runs)
+    b.measure(files["long"], [tool, "cat", "shuf"], args.runs)
+    b.measure(files["count"], ["count_only", "wc -l"], args.runs)
+    b.prove_shim(files["nocache"])
+    b.measure(files["nocache"], ["line_shuffler, no cache", "seq_read, no cache"], args.runs)
     for f in files["baseline"]:
         b.measure(f, [tool, "rewind_baseline"], args.baseline_runs)
-    for f in files["tool_extra"]:
-        b.measure(f, [tool, "floor", "shuf"], args.runs)
-    b.measure(files["medium"], [tool, "floor", "shuf"], args.runs)
-    b.measure(files["large"], [tool, "floor", "shuf"], args.large_runs)
-    b.measure(files["few_long"], [tool, "floor", "shuf", "cat"], args.runs)
-    b.measure(files["few_short"], [tool, "floor", "shuf", "cat"], args.runs)
-    b.measure(files["few_short"], ["rewind_baseline"], args.baseline_runs)
-    for f in files["by_length"]:
-        if not b.has(f, tool):
-            b.measure(f, [tool, "shuf"], args.runs)
-    b.breakdown(files["medium"], args.runs)
-    b.user_profile(files["medium"])
-    b.instruction_profile(files["tool_extra"][0])
-    if "huge" in files:
-        b.measure(files["huge"], [tool], 1)
-    loads.append(load_average())
+    if "giant" in files:
+        b.giant(files["giant"])
+    loads.append(os.getloadavg()[0])
 
     os.makedirs(args.out, exist_ok=True)
-    report, fit = write_report(b, files, args, started, loads)
     with open(os.path.join(args.out, "results.md"), "w") as out:
-        out.write(report)
-    write_plot(b, files, fit, os.path.join(args.out, "plot.png"), args.scratch)
+        out.write(write_report(b, files, args, started, loads))
+    write_plot(b, files, os.path.join(args.out, "plot.png"), args.scratch)
     with open(os.path.join(args.scratch, "runs.json"), "w") as out:
         json.dump({f"{k[0]} {k[1]}": v for k, v in b.results.items()}, out, indent=1)
     b.log(f"wrote {os.path.join(args.out, 'results.md')} and plot.png; raw runs in {args.scratch}/runs.json")

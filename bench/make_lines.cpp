@@ -13,22 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "splitmix64.h"
+
 namespace {
-
-// splitmix64: small, fast and the same everywhere, so a seed names a file.
-class random_source {
-public:
-    explicit random_source(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-
-private:
-    std::uint64_t state_;
-};
 
 struct file_closer {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
@@ -52,9 +39,8 @@ int main(int argc, char** argv) {
     std::uint64_t min_length = 0;
     std::uint64_t max_length = 0;
     std::uint64_t seed = 0;
-    if (argc != 6 || !parse_u64(argv[2], count) || !parse_u64(argv[3], min_length) ||
-        !parse_u64(argv[4], max_length) || !parse_u64(argv[5], seed) || min_length > max_length ||
-        count == 0) {
+    if (argc != 6 || !parse_u64(argv[2], count) || !parse_u64(argv[3], min_length) || !parse_u64(argv[4], max_length) ||
+        !parse_u64(argv[5], seed) || min_length > max_length || count == 0) {
         std::fprintf(stderr, "usage: make_lines OUTPUT COUNT MIN_LENGTH MAX_LENGTH SEED\n");
         return 2;
     }
@@ -66,7 +52,7 @@ int main(int argc, char** argv) {
 
     static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     constexpr std::uint64_t alphabet_size = sizeof alphabet - 1;
-    random_source random{seed};
+    bench::splitmix64 random{seed};
     std::vector<char> chunk;
     constexpr std::size_t flush_at = std::size_t{1} << 20;
     chunk.reserve(flush_at + max_length + 1);
