@@ -5,6 +5,13 @@
 // run (page_cache drop), the run starts with nothing of the file cached and
 // does not fill the cache as it reads.
 //
+// RWF_DONTCACHE drops only the pages a read brings in itself; pages that
+// readahead brought in stay. So whenever a read goes back more than a few
+// MiB from where the previous one on the same descriptor ended, as at the
+// start of a new pass over the file, the whole file's pages are dropped
+// first: like a file larger than memory, nothing of one pass is left for
+// the next.
+//
 // Reads of anything else (the terminal, /dev/null, pipes) are passed on
 // unchanged. If the file system refuses uncached reads the process stops
 // with status 97 rather than quietly reading through the cache. With
@@ -28,6 +35,26 @@
 
 namespace {
 
+constexpr off_t NEW_PASS_DISTANCE = off_t{4} << 20;
+constexpr int TRACKED_DESCRIPTORS = 1024;
+// Where the previous read on each descriptor ended.
+off_t read_ends[TRACKED_DESCRIPTORS] = {};
+
+void drop_on_new_pass(int fd, off_t offset) {
+    if (fd < 0 || fd >= TRACKED_DESCRIPTORS || offset < 0) {
+        return;
+    }
+    if (offset + NEW_PASS_DISTANCE < read_ends[fd]) {
+        (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
+}
+
+void note_read_end(int fd, off_t offset, ssize_t got) {
+    if (fd >= 0 && fd < TRACKED_DESCRIPTORS && offset >= 0 && got > 0) {
+        read_ends[fd] = offset + got;
+    }
+}
+
 std::atomic<long long> uncached_reads{0};
 std::atomic<long long> uncached_bytes{0};
 
@@ -49,10 +76,12 @@ ssize_t read_vector(int fd, const struct iovec* parts, int count, off_t offset) 
     if (!is_regular_file(fd)) {
         return ::preadv2(fd, parts, count, offset, 0);
     }
+    drop_on_new_pass(fd, offset);
     const ssize_t got = ::preadv2(fd, parts, count, offset, RWF_DONTCACHE);
     if (got < 0 && errno == EOPNOTSUPP) {
         stop_unsupported();
     }
+    note_read_end(fd, offset, got);
     if (got >= 0) {
         uncached_reads.fetch_add(1, std::memory_order_relaxed);
         uncached_bytes.fetch_add(got, std::memory_order_relaxed);
