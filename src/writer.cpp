@@ -147,9 +147,7 @@ void write_shuffled_lines(run_state& run) {
     }
     out.flush();
     run.progress.erase();
-    if (run.input_file.size() != static_cast<std::int64_t>(run.input_size)) {
-        throw run_failure{failure::input_changed};
-    }
+    check_input_unchanged(run);
 }
 
 }  // namespace line_shuffler
