@@ -20,6 +20,9 @@ void open_output_file(run_state& run) {
     if (status == platform::error_same_file) {
         throw run_failure{failure::output_is_input};
     }
+    if (status == platform::error_in_use) {
+        throw run_failure{failure::output_in_use};
+    }
     if (status != 0) {
         throw run_failure{failure::output_not_opened};
     }
@@ -31,7 +34,7 @@ namespace {
 // the lines they keep begin.
 class newline_counter {
 public:
-    explicit newline_counter(line_marks& marks) : marks_(marks) {}
+    newline_counter(line_marks& marks, std::uint64_t max_lines) : marks_(marks), max_lines_(max_lines) {}
 
     // Takes the next block of the input, which starts at `offset`.
     void add(std::span<const char> block, std::uint64_t offset) {
@@ -71,7 +74,7 @@ private:
             return;
         }
         const std::uint64_t found = count_bits(mask);
-        if (newlines_ + found + 1 > MAX_LINE_COUNT) {
+        if (newlines_ + found + 1 > max_lines_) {
             throw run_failure{failure::too_many_lines};
         }
         std::uint64_t interval = marks_.interval();
@@ -90,6 +93,7 @@ private:
     }
 
     line_marks& marks_;
+    std::uint64_t max_lines_;
     std::uint64_t newlines_ = 0;
     char byte_before_ = '\0';
     std::string_view last_line_end_ = "\n";
@@ -101,7 +105,7 @@ std::int32_t count_lines(run_state& run) {
     run.marks.clear();
     run.read_buffer.resize(READ_BUFFER_SIZE);
     const std::span<char> block{run.read_buffer};
-    newline_counter counter{run.marks};
+    newline_counter counter{run.marks, run.max_line_count};
     std::uint64_t offset = 0;
     for (;;) {
         const platform::io_result got = run.input_file.read_at(block, offset);
@@ -113,10 +117,25 @@ std::int32_t count_lines(run_state& run) {
         }
         counter.add(block.first(static_cast<std::size_t>(got)), offset);
         offset += static_cast<std::uint64_t>(got);
+        if (static_cast<std::size_t>(got) < block.size()) {
+            break;  // a short read has met the end already
+        }
     }
     run.input_size = offset;
+    run.input_identity = run.input_file.identity();
     run.last_line_end = counter.last_line_end();
     return static_cast<std::int32_t>(counter.newlines() + 1);
+}
+
+void check_input_unchanged(const run_state& run) {
+    // The size alone misses a rewrite that moves newlines but keeps the
+    // length; the times catch it. What the file says is compared with what
+    // it said, never with the bytes counted, since a /proc file reports a
+    // size of 0 whatever it holds.
+    const platform::file_identity now = run.input_file.identity();
+    if (!now.known || !run.input_identity.known || now != run.input_identity) {
+        throw run_failure{failure::input_changed};
+    }
 }
 
 void close_input_file(run_state& run) {

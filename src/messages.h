@@ -25,6 +25,8 @@ inline constexpr const char* output_not_opened =
     "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n";
 inline constexpr const char* output_is_input =
     "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n";
+inline constexpr const char* output_in_use =
+    "Write file is in use by another run of this tool. Try again when it has finished\n";
 inline constexpr const char* too_many_lines = "Too many lines. At most 2147483647 lines can be shuffled\n";
 inline constexpr const char* out_of_memory = "Not enough memory to shuffle this many lines\n";
 inline constexpr const char* read_failed = "Read file could not be read to its end. The shuffled file is incomplete\n";

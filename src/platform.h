@@ -12,6 +12,26 @@ namespace line_shuffler::platform {
 // Error values the platform file reports besides the system's own numbers.
 inline constexpr int error_not_regular_file = -1;
 inline constexpr int error_same_file = -2;
+inline constexpr int error_in_use = -3;
+
+// What a file says about itself: its size, when its content and its
+// metadata last changed (at the full resolution the system keeps), and
+// which file it is. Any write moves one of the times, so the same values
+// before and after a read mean nobody wrote in between, even when the size
+// is the same or is reported as 0 (as for /proc files). On Windows the
+// times are the last write only, and the device is the volume serial.
+struct file_identity {
+    bool known = false;
+    std::int64_t size = 0;
+    std::int64_t modified_seconds = 0;
+    std::int64_t modified_fraction = 0;
+    std::int64_t changed_seconds = 0;
+    std::int64_t changed_fraction = 0;
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+
+    bool operator==(const file_identity&) const = default;
+};
 
 // Result of a positioned read or a write: bytes moved, or -1 on error.
 using io_result = std::int64_t;
@@ -36,6 +56,8 @@ public:
     io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
     // The file's current size, or -1 if it cannot be learnt.
     std::int64_t size() const;
+    // What the file says about itself now; `known` is false if it can't say.
+    file_identity identity() const;
     // Returns 0 or the system's error number.
     int close();
 
@@ -55,7 +77,11 @@ public:
 
     // Opens the file for writing and empties it, creating it if absent.
     // Refuses to empty the file behind `input` (error_same_file) and to
-    // create a file through a dangling link. Returns 0 or an error value.
+    // create a file through a dangling link. Before emptying it, takes an
+    // exclusive lock on it that goes with the handle, so that a second run
+    // writing the same file is refused (error_in_use) at once instead of
+    // waiting or mixing its lines into this one's. Returns 0 or an error
+    // value.
     int open(const char* name, const input_handle& input);
     bool is_open() const noexcept { return native_ >= 0; }
     // Writes all of data; false on any failure.
@@ -69,7 +95,9 @@ private:
 };
 
 // Makes standard output carry the dialogue's bytes as they are, so that a
-// transcript sent to a file is the same on every platform.
+// transcript sent to a file is the same on every platform, and makes a
+// write to a closed pipe, or past the file-size limit, fail as a write
+// (which the run reports) instead of ending the process with a signal.
 void prepare_console();
 
 // Whole seconds since 1970-01-01 00:00:00 UTC.
@@ -82,7 +110,8 @@ bool stdout_is_terminal();
 
 // Waits for one key press on the console without echo and discards it.
 // Without a console, reads one byte of standard input, and returns at once
-// at the end of input.
+// at the end of input. A signal that ends the process during the wait
+// still leaves the console as it was found.
 void wait_for_key();
 
 }  // namespace line_shuffler::platform

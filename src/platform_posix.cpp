@@ -1,6 +1,8 @@
 // The POSIX side of the tool: files by descriptor, the clock, the terminal.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -82,6 +84,21 @@ std::int64_t input_handle::size() const {
     return static_cast<std::int64_t>(status.st_size);
 }
 
+file_identity input_handle::identity() const {
+    struct stat status {};
+    if (::fstat(to_fd(native_), &status) != 0) {
+        return {};
+    }
+    return {true,
+            static_cast<std::int64_t>(status.st_size),
+            static_cast<std::int64_t>(status.st_mtim.tv_sec),
+            static_cast<std::int64_t>(status.st_mtim.tv_nsec),
+            static_cast<std::int64_t>(status.st_ctim.tv_sec),
+            static_cast<std::int64_t>(status.st_ctim.tv_nsec),
+            static_cast<std::uint64_t>(status.st_dev),
+            static_cast<std::uint64_t>(status.st_ino)};
+}
+
 int input_handle::close() {
     return close_native(native_);
 }
@@ -111,6 +128,14 @@ int output_handle::open(const char* name, const input_handle& input) {
     if (input.is_open() && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
         ::close(fd);
         return error_same_file;
+    }
+    // flock, not fcntl: its lock belongs to this open file and not to the
+    // process, so no other close in the process can drop it, and it goes
+    // when the process ends, however it ends. A file system that keeps no
+    // locks can't tell of another run; the run then goes on without one.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return error_in_use;
     }
     const int status_flags = ::fcntl(fd, F_GETFL);
     if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
@@ -142,7 +167,12 @@ int output_handle::close() {
 }
 
 void prepare_console() {
-    // POSIX streams have no text mode: nothing to do.
+    // POSIX streams have no text mode. A reader that goes away and the
+    // file-size limit then show up as failed writes (EPIPE, EFBIG) with
+    // their message, rather than as a silent death. Neither signal can be
+    // refused for a valid number, so there is no failure to check.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
 std::int64_t calendar_seconds() {
@@ -161,18 +191,39 @@ bool stdout_is_terminal() {
 
 namespace {
 
-// The terminal's settings from before the key wait, for the signal handler
-// to restore if the process is ended while the terminal is raw.
+// The terminal's settings from before the key wait, and the actions the
+// wait took over from every signal that would end the process, for the
+// handler to put back if the process is ended while the terminal is raw.
 struct termios saved_terminal {};
+struct sigaction previous_actions[NSIG] {};
+bool taken_over[NSIG] {};
 
 extern "C" void restore_terminal_and_die(int signal_number) {
     // The process is ending either way; there is nothing to do on failure.
+    // The signal is blocked in here, so it arrives again, with the action
+    // it had before the wait, as soon as the handler returns.
     (void)::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-    (void)std::signal(signal_number, SIG_DFL);
-    (void)std::raise(signal_number);
+    (void)::sigaction(signal_number, &previous_actions[signal_number], nullptr);
+    (void)::raise(signal_number);
 }
 
-constexpr int ending_signals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+// Signals whose default action ends the process, which are all but these.
+bool ends_process_by_default(int signal_number) {
+    switch (signal_number) {
+        case SIGKILL:  // can't be caught
+        case SIGSTOP:
+        case SIGTSTP:
+        case SIGTTIN:
+        case SIGTTOU:
+        case SIGCONT:
+        case SIGCHLD:
+        case SIGURG:
+        case SIGWINCH:
+            return false;
+        default:
+            return true;
+    }
+}
 
 // Puts the terminal into single-key mode and takes it back out, whatever
 // happens in between.
@@ -183,10 +234,7 @@ public:
         if (!saved_) {
             return;
         }
-        // These signals are all valid, so signal() cannot fail here.
-        for (int signal_number : ending_signals) {
-            (void)std::signal(signal_number, restore_terminal_and_die);
-        }
+        take_over_ending_signals();
         struct termios raw = saved_terminal;
         // No line editing, no echo, and Ctrl-C, Ctrl-Z, Ctrl-S are keys like
         // any other.
@@ -203,13 +251,32 @@ public:
             return;
         }
         (void)::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-        for (int signal_number : ending_signals) {
-            (void)std::signal(signal_number, SIG_DFL);
+        for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+            if (taken_over[signal_number]) {
+                (void)::sigaction(signal_number, &previous_actions[signal_number], nullptr);
+                taken_over[signal_number] = false;
+            }
         }
     }
     bool active() const noexcept { return active_; }
 
 private:
+    // A signal the parent ignores (as under nohup) stays ignored; numbers
+    // the C library keeps for itself refuse the query and are skipped.
+    static void take_over_ending_signals() {
+        struct sigaction restore {};
+        restore.sa_handler = restore_terminal_and_die;
+        (void)::sigfillset(&restore.sa_mask);
+        for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+            struct sigaction& previous = previous_actions[signal_number];
+            if (!ends_process_by_default(signal_number) || ::sigaction(signal_number, nullptr, &previous) != 0 ||
+                ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN)) {
+                continue;
+            }
+            taken_over[signal_number] = ::sigaction(signal_number, &restore, nullptr) == 0;
+        }
+    }
+
     bool saved_ = false;
     bool active_ = false;
 };

@@ -123,6 +123,25 @@ std::int64_t input_handle::size() const {
     return static_cast<std::int64_t>(bytes.QuadPart);
 }
 
+file_identity input_handle::identity() const {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(to_handle(native_), &information)) {
+        return {};
+    }
+    const auto join = [](DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; };
+    // The last write time counts 100-nanosecond steps; it stands for both
+    // times, Windows keeping no change time in this record.
+    const std::uint64_t written = join(information.ftLastWriteTime.dwHighDateTime, information.ftLastWriteTime.dwLowDateTime);
+    return {true,
+            static_cast<std::int64_t>(join(information.nFileSizeHigh, information.nFileSizeLow)),
+            static_cast<std::int64_t>(written / 10'000'000),
+            static_cast<std::int64_t>(written % 10'000'000),
+            0,
+            0,
+            information.dwVolumeSerialNumber,
+            join(information.nFileIndexHigh, information.nFileIndexLow)};
+}
+
 int input_handle::close() {
     return close_native(native_);
 }
@@ -170,8 +189,20 @@ int output_handle::open(const char* name, const input_handle& input) {
         }
     }
     // Only a file on disk has a length to cut; the file pointer is at 0.
-    if (::GetFileType(handle) == FILE_TYPE_DISK && !::SetEndOfFile(handle)) {
-        return abandon(handle, last_error());
+    // The lock spans every byte the file may ever have and goes with the
+    // handle, at the latest when the process ends. Other programs may still
+    // open the file; only another lock is refused, at once. A file system
+    // that keeps no locks can't tell of another run; the run goes on.
+    if (::GetFileType(handle) == FILE_TYPE_DISK) {
+        OVERLAPPED from_start{};
+        if (!::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                          &from_start) &&
+            ::GetLastError() == ERROR_LOCK_VIOLATION) {
+            return abandon(handle, error_in_use);
+        }
+        if (!::SetEndOfFile(handle)) {
+            return abandon(handle, last_error());
+        }
     }
     native_ = from_handle(handle);
     return 0;

@@ -24,6 +24,8 @@ const char* message_for(failure reason) noexcept {
             return messages::output_not_opened;
         case failure::output_is_input:
             return messages::output_is_input;
+        case failure::output_in_use:
+            return messages::output_in_use;
         case failure::too_many_lines:
             return messages::too_many_lines;
         case failure::out_of_memory:
@@ -71,6 +73,14 @@ void wait_before_exit() {
 }
 
 }  // namespace
+
+int report_out_of_memory() noexcept {
+    platform::prepare_console();
+    print_banner();
+    print_message("%s", messages::out_of_memory);
+    wait_before_exit();
+    return 1;
+}
 
 int run_shuffle(run_state& run) {
     platform::prepare_console();

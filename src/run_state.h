@@ -44,6 +44,7 @@ enum class failure {
     input_not_opened,
     output_not_opened,
     output_is_input,
+    output_in_use,
     too_many_lines,
     out_of_memory,
     read_failed,
@@ -85,6 +86,11 @@ struct run_state {
     std::uint64_t input_size = 0;
     line_marks marks;
     std::string_view last_line_end = "\n";
+    // What the input said about itself when counted; the same at the end of
+    // the write means the lines written are the lines counted.
+    platform::file_identity input_identity;
+    // Counting stops with too_many_lines past this; lower only in tests.
+    std::uint64_t max_line_count = MAX_LINE_COUNT;
 
     // Shuffle order: entry i is the 1-based input line written as output
     // line i + 1.
@@ -113,6 +119,10 @@ void write_shuffled_lines(run_state& run);
 void close_input_file(run_state& run);
 void close_output_file(run_state& run);
 
+// Throws input_changed unless the input still says about itself what it
+// said when it was counted.
+void check_input_unchanged(const run_state& run);
+
 void swap_entries(std::uint32_t* a, std::uint32_t* b) noexcept;
 
 // One draw of the generator as the shuffle uses it: at least 31 random bits,
@@ -121,5 +131,9 @@ std::uint32_t draw_random() noexcept;
 
 // The whole run: dialogue, steps, key wait. Returns the exit status.
 int run_shuffle(run_state& run);
+
+// The dialogue of a run that has no memory even for its state: banner,
+// the out-of-memory message, key wait. Returns the exit status, 1.
+int report_out_of_memory() noexcept;
 
 }  // namespace line_shuffler

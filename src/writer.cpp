@@ -602,9 +602,7 @@ void write_shuffled_lines(run_state& run) {
     }
     out.flush();
     run.progress.erase();
-    if (run.input_file.size() != static_cast<std::int64_t>(run.input_size)) {
-        input_changed();
-    }
+    check_input_unchanged(run);
 }
 
 }  // namespace line_shuffler

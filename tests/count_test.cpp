@@ -14,9 +14,10 @@ using testing::write_file;
 class count_test : public testing::scratch_folder_test {
 protected:
     // Writes `input` as file.txt, opens it and counts it.
-    std::int32_t count(const std::string& input) {
+    std::int32_t count(const std::string& input, std::uint64_t line_limit = MAX_LINE_COUNT) {
         write_file("file.txt", input);
         run = std::make_unique<run_state>();
+        run->max_line_count = line_limit;
         open_input_file(*run);
         return count_lines(*run);
     }
@@ -30,6 +31,18 @@ TEST_F(count_test, counts_newlines_plus_one) {
     EXPECT_EQ(count("a\nb"), 2);
     EXPECT_EQ(count("a\n"), 2);
     EXPECT_EQ(count("\n\n\n"), 4);
+}
+
+// The real limit needs a file of 2^31 newlines; a lower one takes the
+// same path.
+TEST_F(count_test, a_line_past_the_limit_is_too_many) {
+    EXPECT_EQ(count("a\nb\nc", 3), 3);
+    try {
+        count("a\nb\nc\n", 3);
+        FAIL() << "no failure reported";
+    } catch (const run_failure& failed) {
+        EXPECT_EQ(failed.reason, failure::too_many_lines);
+    }
 }
 
 TEST_F(count_test, carriage_returns_and_nul_bytes_are_ordinary_bytes) {

@@ -6,17 +6,22 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,9 +78,11 @@ int wait_with_deadline(pid_t child, std::chrono::seconds deadline) {
 }
 
 // Runs the tool in `folder` with standard output sent to a file in the
-// current folder.
+// current folder. `in_child` runs just before the tool starts; `prefix` is
+// a command that runs the tool (such as strace).
 finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::string> arguments = {},
-                      const fs::path& folder = ".", const char* console_path = "console.out") {
+                      const fs::path& folder = ".", const char* console_path = "console.out",
+                      const std::function<void()>& in_child = {}, std::vector<std::string> prefix = {}) {
     int feed[2] = {-1, -1};
     if (input == stdin_kind::one_byte_pipe && ::pipe(feed) != 0) {
         ADD_FAILURE() << "pipe";
@@ -97,7 +104,11 @@ finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::
             ::close(feed[0]);
             ::close(feed[1]);
         }
-        std::vector<char*> argv{const_cast<char*>(LINE_SHUFFLER_EXE)};
+        std::vector<char*> argv;
+        for (auto& word : prefix) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(const_cast<char*>(LINE_SHUFFLER_EXE));
         for (auto& argument : arguments) {
             argv.push_back(argument.data());
         }
@@ -105,7 +116,10 @@ finished_run run_tool(stdin_kind input = stdin_kind::dev_null, std::vector<std::
         if (::chdir(folder.c_str()) != 0) {
             ::_exit(127);
         }
-        ::execv(LINE_SHUFFLER_EXE, argv.data());
+        if (in_child) {
+            in_child();
+        }
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     if (input == stdin_kind::one_byte_pipe) {
@@ -344,6 +358,148 @@ TEST_F(small_disk_test, output_that_fills_the_device_part_way_is_reported) {
     EXPECT_EQ(read_file("small_disk/file.txt"), input);
 }
 
+// Faults from outside the tool, each forced on a real run: the run ends
+// with status 0 and an exact shuffle, or with status 1 and its message and
+// the key wait; never by a signal, never with "done" over a wrong file.
+using fault_run_test = testing::scratch_folder_test;
+
+const std::string write_failed = "Write file could not be written. The shuffled file is incomplete\n";
+const std::string no_memory = "Not enough memory to shuffle this many lines\n";
+
+std::string numbered_lines(int count) {
+    std::string input;
+    for (int i = 0; i < count; ++i) {
+        input += "line " + std::to_string(i) + "\n";
+    }
+    return input;
+}
+
+std::string count_line(const std::string& input) {
+    return "Total line number: " + std::to_string(testing::model_lines(input).size()) + "\n";
+}
+
+void set_limit(int resource, rlim_t bytes) {
+    const struct rlimit limit {
+        bytes, bytes
+    };
+    ::setrlimit(resource, &limit);
+}
+
+TEST_F(fault_run_test, output_past_the_file_size_limit_is_a_failed_write) {
+    const std::string input = numbered_lines(20'000);
+    write_file("file.txt", input);
+    const finished_run run =
+        run_tool(stdin_kind::dev_null, {}, ".", "console.out", [] { set_limit(RLIMIT_FSIZE, 64 * 1024); });
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner + count_line(input) + write_failed + key_wait);
+}
+
+TEST_F(fault_run_test, a_console_that_is_a_closed_pipe_gives_status_1) {
+    write_file("file.txt", "a\nb");
+    const finished_run run = run_tool(stdin_kind::dev_null, {}, ".", "console.out", [] {
+        int ends[2];
+        if (::pipe(ends) == 0) {
+            ::close(ends[0]);
+            ::dup2(ends[1], STDOUT_FILENO);
+        }
+    });
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(read_file("shuffled_file.txt").size(), 4U);
+}
+
+TEST_F(fault_run_test, an_output_fifo_whose_reader_goes_away_is_a_failed_write) {
+    const std::string input = numbered_lines(100'000);  // far more than a pipe holds
+    write_file("file.txt", input);
+    ASSERT_EQ(::mkfifo("shuffled_file.txt", 0644), 0);
+    const int reader = ::open("shuffled_file.txt", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // A reader that takes the first bytes and leaves.
+    const pid_t taker = ::fork();
+    if (taker == 0) {
+        struct pollfd ready {
+            reader, POLLIN, 0
+        };
+        char some[4096];
+        ::_exit(::poll(&ready, 1, 30'000) == 1 && ::read(reader, some, sizeof some) > 0 ? 0 : 1);
+    }
+    ::close(reader);
+    const finished_run run = run_tool();
+    EXPECT_EQ(wait_with_deadline(taker, std::chrono::seconds(30)), 0);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner + count_line(input) + write_failed + key_wait);
+}
+
+// A /proc file is regular but reports a size of 0 whatever it holds.
+TEST_F(fault_run_test, a_proc_file_is_shuffled_whole) {
+    fs::create_symlink("/proc/filesystems", "file.txt");
+    const std::string input = read_file("/proc/filesystems");
+    const std::int64_t from = seconds_now();
+    const finished_run run = run_tool();
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.console, banner + count_line(input) + closing);
+    expect_shuffled_in_window(input, from, seconds_now());
+}
+
+// From too little address space for the C library to load (nothing of the
+// tool runs; the loader says so and exits with 127) up to enough for a few
+// whole runs, through every place in between where an allocation fails:
+// the run's state, the marks, the order array.
+TEST_F(fault_run_test, every_address_space_limit_gives_a_shuffle_or_the_memory_message) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than these limits";
+#endif
+    const std::string input = numbered_lines(100'000);
+    write_file("file.txt", input);
+    int shuffled = 0;
+    int refused_before_count = 0;
+    int order_refused = 0;
+    for (rlim_t kib = 4096; kib <= 16384 && shuffled < 3; kib += 16) {
+        const std::int64_t from = seconds_now();
+        const finished_run run =
+            run_tool(stdin_kind::dev_null, {}, ".", "console.out", [kib] { set_limit(RLIMIT_AS, kib * 1024); });
+        if (run.exit_status == 127 && run.console.empty()) {
+            continue;
+        }
+        if (run.exit_status == 0) {
+            ++shuffled;
+            expect_shuffled_in_window(input, from, seconds_now());
+            continue;
+        }
+        ASSERT_EQ(run.exit_status, 1) << kib << " KiB";
+        if (run.console == banner + no_memory + key_wait) {
+            ++refused_before_count;
+        } else if (run.console == banner + count_line(input) + no_memory + key_wait) {
+            ++order_refused;
+        } else {
+            ADD_FAILURE() << kib << " KiB: " << run.console;
+        }
+    }
+    EXPECT_GT(refused_before_count, 0);
+    EXPECT_GT(order_refused, 0);
+    EXPECT_GT(shuffled, 0);
+}
+
+// strace makes the nth positioned read of file.txt fail with EIO.
+TEST_F(fault_run_test, a_read_that_fails_is_reported_in_the_count_and_in_the_write) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is missing or may not trace here";
+    }
+    const std::string input = numbered_lines(1000);
+    write_file("file.txt", input);
+    const std::string read_failed = "Read file could not be read to its end. The shuffled file is incomplete\n";
+    // The count of so small a file takes two reads (its bytes, then the
+    // end); the third is the writer's.
+    for (const auto& [nth, console] : {std::pair{1, banner + read_failed + key_wait},
+                                       std::pair{3, banner + count_line(input) + read_failed + key_wait}}) {
+        const finished_run run =
+            run_tool(stdin_kind::dev_null, {}, ".", "console.out", {},
+                     {"strace", "-o", "/dev/null", "-P", (folder() / "file.txt").string(), "-e",
+                      "inject=pread64:error=EIO:when=" + std::to_string(nth)});
+        EXPECT_EQ(run.exit_status, 1) << "read " << nth;
+        EXPECT_EQ(run.console, console) << "read " << nth;
+    }
+}
+
 // Under a pseudo-terminal: the tool waits for one key, unechoed, and leaves
 // the terminal as it found it.
 class key_wait_test : public testing::scratch_folder_test {
@@ -366,6 +522,9 @@ protected:
         child = ::forkpty(&master, nullptr, nullptr, nullptr);
         ASSERT_GE(child, 0);
         if (child == 0) {
+            if (ignored_signal != 0) {
+                ::signal(ignored_signal, SIG_IGN);
+            }
             ::execl(LINE_SHUFFLER_EXE, LINE_SHUFFLER_EXE, static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -432,11 +591,13 @@ protected:
 
     bool still_running() const { return ::waitpid(child, nullptr, WNOHANG) == 0; }
 
-    tcflag_t local_flags() const {
-        struct termios settings {};
-        ::tcgetattr(terminal, &settings);
-        return settings.c_lflag;
+    struct termios settings() const {
+        struct termios now {};
+        ::tcgetattr(terminal, &now);
+        return now;
     }
+
+    tcflag_t local_flags() const { return settings().c_lflag; }
 
     int pending_input() const {
         int bytes = -1;
@@ -444,6 +605,7 @@ protected:
         return bytes;
     }
 
+    int ignored_signal = 0;  // set to SIG_IGN for the tool, as nohup does
     pid_t child = -1;
     int master = -1;
     int terminal = -1;
@@ -507,20 +669,69 @@ TEST_F(key_wait_test, an_arrow_key_is_one_key_and_leaves_nothing_behind) {
     EXPECT_NE(local_flags() & ECHO, 0U);
 }
 
-TEST_F(key_wait_test, ended_by_a_signal_while_waiting_the_terminal_is_restored) {
-    start();
-    ::kill(child, SIGTERM);
-    finish();
-    EXPECT_NE(local_flags() & ICANON, 0U);
-    EXPECT_NE(local_flags() & ECHO, 0U);
+// The settings a new pseudo-terminal starts with, as the tool finds them.
+struct termios fresh_terminal_settings() {
+    int master = -1;
+    int terminal = -1;
+    struct termios settings {};
+    if (::openpty(&master, &terminal, nullptr, nullptr, nullptr) == 0) {
+        ::tcgetattr(terminal, &settings);
+        ::close(master);
+        ::close(terminal);
+    }
+    return settings;
 }
 
-// Runs long enough to act on mid-shuffle. The count is on the terminal as
-// soon as it is known (standard output is line-buffered there), while
-// drawing and writing three million lines, one positioned read each, take
-// about a second even in an optimised build: some twenty times what the
-// test needs to react. Had the run finished first, the tests would fail on
-// the status, not pass by luck.
+// Every signal that would end the process must leave the terminal exactly
+// as it was found, and still end the process as that signal.
+class signal_during_key_wait_test : public key_wait_test, public ::testing::WithParamInterface<int> {};
+
+TEST_P(signal_during_key_wait_test, ends_the_run_with_the_terminal_as_it_was) {
+    start();
+    ::kill(child, GetParam());
+    const int status = finish_status();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << "status " << status;
+    const struct termios before = fresh_terminal_settings();
+    const struct termios after = settings();
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ending_signals, signal_during_key_wait_test,
+                         ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGPWR,
+                                           SIGRTMIN + 2));
+
+// The signal masks /proc shows for the waiting tool: "SigIgn" or "SigCgt".
+std::uint64_t signal_mask(pid_t process, const std::string& which) {
+    std::istringstream status(read_file("/proc/" + std::to_string(process) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(which + ":", 0) == 0) {
+            return std::stoull(line.substr(which.size() + 1), nullptr, 16);
+        }
+    }
+    return 0;
+}
+
+// As under nohup: the wait must not make an ignored hang-up end the run,
+// nor take it over, while it takes over the others that would.
+TEST_F(key_wait_test, a_signal_the_parent_ignores_stays_ignored) {
+    ignored_signal = SIGHUP;
+    start();
+    const auto bit = [](int signal_number) { return std::uint64_t{1} << (signal_number - 1); };
+    EXPECT_NE(signal_mask(child, "SigIgn") & bit(SIGHUP), 0U);
+    EXPECT_EQ(signal_mask(child, "SigCgt") & bit(SIGHUP), 0U);
+    EXPECT_NE(signal_mask(child, "SigCgt") & bit(SIGUSR1), 0U);
+    ::kill(child, SIGHUP);
+    ASSERT_EQ(::write(master, "x", 1), 1);
+    EXPECT_EQ(finish(), 0);
+}
+
+// A run caught in the middle. The test stops the child with SIGSTOP at a
+// point it can see (the count line on the terminal, or the output's first
+// bytes), checks that the output is still short of the input's size, so
+// that the write, and the check that ends it, are still to come, acts, and
+// lets it go on with SIGCONT. Nothing depends on how fast the tool is.
 class mid_shuffle_test : public key_wait_test {
 protected:
     void launch_long_shuffle() {
@@ -528,9 +739,37 @@ protected:
             input += std::to_string(i);
             input += '\n';
         }
+        launched_at = seconds_now();
         launch(input);
-        read_until("Total line number: 3000001");
     }
+
+    void pause_after_count() {
+        launch_long_shuffle();
+        read_until("Total line number: 3000001");
+        pause();
+    }
+
+    void pause_mid_write() {
+        launch_long_shuffle();
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        std::error_code missing;
+        while (fs::file_size("shuffled_file.txt", missing) == 0 || missing) {
+            ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the output never got its first bytes";
+            std::this_thread::yield();
+        }
+        pause();
+    }
+
+    void pause() {
+        ASSERT_EQ(::kill(child, SIGSTOP), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
+        ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended before it could be paused";
+        written_at_pause = fs::file_size("shuffled_file.txt");
+        ASSERT_LT(written_at_pause, input.size()) << "paused after the write";
+    }
+
+    void resume() { ASSERT_EQ(::kill(child, SIGCONT), 0); }
 
     // After a failure the tool still waits for a key; give it one.
     int finish_after_key() {
@@ -546,41 +785,75 @@ protected:
     }
 
     std::string input;
+    std::int64_t launched_at = 0;
+    std::uintmax_t written_at_pause = 0;
 };
 
-const std::string input_changed = "Read file was changed by another program while it was shuffled";
+// file.txt rewritten in place (same file, same name) by another program.
+struct rewrite {
+    const char* what;
+    std::string (*rewritten)(const std::string& input);
+};
 
-TEST_F(mid_shuffle_test, input_rewritten_shorter_after_counting_is_reported) {
-    launch_long_shuffle();
-    write_file("file.txt", input.substr(0, input.size() / 2));
+std::ostream& operator<<(std::ostream& out, const rewrite& r) {
+    return out << r.what;
+}
+
+class input_rewrite_test : public mid_shuffle_test, public ::testing::WithParamInterface<rewrite> {};
+
+TEST_P(input_rewrite_test, mid_write_is_reported_not_passed_as_done) {
+    pause_mid_write();
+    write_file("file.txt", GetParam().rewritten(input));
+    resume();
     EXPECT_EQ(finish_after_key(), 1);
-    EXPECT_NE(screen.find(input_changed), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Read file was changed by another program while it was shuffled. The shuffled file is "
+                          "incomplete\r\n"),
+              std::string::npos)
+        << screen;
     EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
 }
 
-TEST_F(mid_shuffle_test, input_rewritten_longer_after_counting_is_reported) {
-    launch_long_shuffle();
-    write_file("file.txt", input + "one more line\nand another\n");
-    EXPECT_EQ(finish_after_key(), 1);
-    EXPECT_NE(screen.find(input_changed), std::string::npos) << screen;
-    EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
+INSTANTIATE_TEST_SUITE_P(
+    rewrites, input_rewrite_test,
+    ::testing::Values(rewrite{"shorter", [](const std::string& in) { return in.substr(0, in.size() / 2); }},
+                      rewrite{"longer", [](const std::string& in) { return in + "one more line\nand another\n"; }},
+                      // The lines no longer end where they were counted.
+                      rewrite{"same size, newlines moved", [](const std::string& in) { return in.substr(1) + in[0]; }},
+                      // Every line ends where it did: only the file's times tell.
+                      rewrite{"same size and newlines, other digits", [](const std::string& in) {
+                                  std::string out = in;
+                                  std::replace(out.begin(), out.end(), '1', '2');
+                                  return out;
+                              }}));
+
+TEST_F(mid_shuffle_test, a_second_run_in_the_same_folder_is_refused_and_the_first_finishes) {
+    pause_mid_write();
+    const finished_run second = run_tool();
+    EXPECT_EQ(second.exit_status, 1);
+    EXPECT_EQ(second.console,
+              banner + "Write file is in use by another run of this tool. Try again when it has finished\n" + key_wait);
+    EXPECT_EQ(fs::file_size("shuffled_file.txt"), written_at_pause) << "the second run touched the output";
+    resume();
+    EXPECT_EQ(finish_after_key(), 0);
+    expect_shuffled_in_window(input, launched_at, seconds_now());
 }
 
 // The terminal is only made raw for the key wait, so a run ended while it
 // shuffles, even by a signal that no handler sees, leaves it untouched.
 TEST_F(mid_shuffle_test, killed_while_shuffling_the_terminal_stays_normal) {
-    launch_long_shuffle();
+    pause_after_count();
     expect_normal_terminal();
     ::kill(child, SIGKILL);
     const int status = finish_status();
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the shuffle ended before the kill";
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
     expect_normal_terminal();
     EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
 }
 
 TEST_F(mid_shuffle_test, ctrl_c_while_shuffling_ends_the_run_and_the_terminal_stays_normal) {
-    launch_long_shuffle();
-    ASSERT_EQ(::write(master, "\x03", 1), 1);
+    pause_after_count();
+    ASSERT_EQ(::write(master, "\x03", 1), 1);  // the interrupt waits for the run to go on
+    resume();
     const int status = finish_status();
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "Ctrl-C did not end the shuffle";
     expect_normal_terminal();

@@ -161,6 +161,59 @@ expect "output_is_the_input: file.txt kept" cmp -s <(printf 'a\nb') "$scratch/ca
 run_case output_is_a_dangling_link "printf 'a\nb' > file.txt; ln -s missing_target.txt shuffled_file.txt"
 expect "output_is_a_dangling_link: link target not made" test ! -e "$scratch/cases/output_is_a_dangling_link/windows/missing_target.txt"
 
+echo "== runs caught mid-write"
+# The Windows run is stopped with SIGSTOP once its output has its first
+# bytes and checked to be short of the input's size, so what the script does
+# next lands mid-write however fast the run is; SIGCONT lets it go on.
+seq 1000000 1999999 >"$scratch/long_input"
+start_paused() {  # start_paused FOLDER -- leaves the paused run's pid in $paused
+    local folder=$1
+    cp "$scratch/long_input" "$folder/file.txt"
+    date +%s >"$folder.from"
+    (cd "$folder" && exec "$wine" "$windows_exe" </dev/null >../"$(basename "$folder")".console 2>/dev/null) &
+    paused=$!
+    until [[ -s $folder/shuffled_file.txt ]]; do
+        kill -0 "$paused" 2>/dev/null || break
+    done
+    kill -STOP "$paused" 2>/dev/null || true
+    expect "$(basename "$folder"): paused mid-write" \
+        test "$(stat -c %s "$folder/shuffled_file.txt")" -lt "$(stat -c %s "$folder/file.txt")"
+}
+finish_paused() {  # finish_paused FOLDER -- resumes it; its status goes to FOLDER.status
+    local status=0
+    kill -CONT "$paused"
+    wait "$paused" || status=$?
+    echo "$status" >"$1.status"
+    echo "$(cat "$1.from") $(date +%s)" >"$1.seconds"
+}
+ends_with() { tail -c "${#2}" "$1" | cmp -s - <(printf '%s' "$2"); }
+key_wait=$'\n''Press any key to exit...'$'\n'
+
+# Same size, every newline moved one byte on: the size alone can't tell.
+dir=$scratch/cases/same_size_rewrite
+mkdir -p "$dir"
+start_paused "$dir"
+{ tail -c +2 "$scratch/long_input"; head -c 1 "$scratch/long_input"; } >"$dir/file.txt"
+finish_paused "$dir"
+expect "same_size_rewrite: exit status 1" test "$(cat "$dir.status")" = 1
+expect "same_size_rewrite: reported as changed" ends_with "$dir.console" \
+    "Read file was changed by another program while it was shuffled. The shuffled file is incomplete"$'\n'"$key_wait"
+
+# A second run on the same output while the first is paused.
+dir=$scratch/cases/second_run
+mkdir -p "$dir"
+start_paused "$dir"
+written=$(stat -c %s "$dir/shuffled_file.txt")
+status=0
+(cd "$dir" && timeout 60 "$wine" "$windows_exe" </dev/null >../second_run.second.console 2>/dev/null) || status=$?
+expect "second_run: the second run ends with status 1" test "$status" = 1
+expect "second_run: the second run is refused" ends_with "$dir.second.console" \
+    "Write file is in use by another run of this tool. Try again when it has finished"$'\n'"$key_wait"
+expect "second_run: the second run left the output alone" test "$(stat -c %s "$dir/shuffled_file.txt")" = "$written"
+finish_paused "$dir"
+expect "second_run: the first run ends with status 0" test "$(cat "$dir.status")" = 0
+expect "second_run: the first run's shuffled_file.txt is file.txt in msvcrt's order" shuffled_as_drawn "$dir" msvcrt
+
 echo "== the key wait without a console"
 dir=$scratch/cases/key_wait
 mkdir -p "$dir/windows"
