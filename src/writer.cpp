@@ -90,6 +90,17 @@ public:
         used_ = 0;
     }
 
+    // Room for `size` more bytes, at most BLOCK_BUFFER_SIZE, to be filled in
+    // place and then kept with commit().
+    std::span<char> room(std::size_t size) {
+        if (size > buffer_.size() - used_) {
+            flush();
+        }
+        return std::span<char>{buffer_}.subspan(used_, size);
+    }
+
+    void commit(std::size_t size) { used_ += size; }
+
 private:
     void write_through(std::span<const char> bytes) {
         if (!bytes.empty() && !file_.write_all(bytes)) {
@@ -137,11 +148,44 @@ const char* find_newline(std::span<const char> piece) {
     return static_cast<const char*>(std::memchr(piece.data(), '\n', piece.size()));
 }
 
+// The offset where the group of lines that starts at `mark` ends: the next mark,
+// or the end of the input.
+std::uint64_t group_end(const run_state& run, const line_mark& mark) {
+    const line_mark next = run.marks.mark_at_or_before(mark.line_number + run.marks.interval());
+    return next.line_number > mark.line_number ? next.offset : run.input_size;
+}
+
+// With a mark on every line, a line's bytes are known before they are read:
+// up to the output buffer's size they are read straight into it, with no
+// search for the newline and no copy. False if the line is not such a one.
+bool read_marked_line(run_state& run, const line_mark& mark, bool last, output_buffer& out) {
+    const std::uint64_t size = group_end(run, mark) - mark.offset;
+    if (run.marks.interval() != 1 || size > BLOCK_BUFFER_SIZE) {
+        return false;
+    }
+    const std::span<char> into = out.room(static_cast<std::size_t>(size));
+    const platform::io_result got = into.empty() ? 0 : run.input_file.read_at(into, mark.offset);
+    if (got < 0) {
+        throw run_failure{failure::read_failed};
+    }
+    if (static_cast<std::uint64_t>(got) != size || (!last && (into.empty() || into.back() != '\n'))) {
+        input_changed();
+    }
+    out.commit(into.size());
+    if (last) {
+        out.write(run.last_line_end);
+    }
+    return true;
+}
+
 // Copies input line `line` (1-based) to the output.
 void copy_line_alone(run_state& run, std::uint32_t line, output_buffer& out) {
     const std::uint64_t line_bytes = run.input_size / static_cast<std::uint64_t>(run.line_count) + 1;
     const bool last = line == static_cast<std::uint32_t>(run.line_count);
     const line_mark mark = run.marks.mark_at_or_before(line);
+    if (read_marked_line(run, mark, last, out)) {
+        return;
+    }
     run.current_line_number = static_cast<std::uint32_t>(mark.line_number);
     std::uint64_t offset = mark.offset;
 
@@ -193,13 +237,6 @@ void copy_line_alone(run_state& run, std::uint32_t line, output_buffer& out) {
 
 // ---------------------------------------------------------------------------
 // Windows.
-
-// The offset where the group of lines that holds `line` ends: the next mark,
-// or the end of the input.
-std::uint64_t group_end(const run_state& run, const line_mark& mark) {
-    const line_mark next = run.marks.mark_at_or_before(mark.line_number + run.marks.interval());
-    return next.line_number > mark.line_number ? next.offset : run.input_size;
-}
 
 // The lines one window wants, one bit per input line. Setting the bits sorts
 // the lines into file order, and a running count for every 64 lines gives
