@@ -53,9 +53,9 @@ void run_steps(run_state& run) {
     open_input_file(run);
     open_output_file(run);
     run.line_count = count_lines(run);
-    print_message(messages::line_count, run.line_count);
     // Drawing the order is part of the wait the progress line accounts for.
     run.progress.start(static_cast<std::uint64_t>(run.line_count));
+    print_message(messages::line_count, run.line_count);
     make_shuffle_order(run);
     write_shuffled_lines(run);
     close_input_file(run);
