@@ -2,6 +2,7 @@
 // rand() so that any generator width can be tried on any platform.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -34,11 +35,25 @@ std::uint32_t join_calls(generator&& next) {
 
 // Fisher-Yates from the end: entry n trades places with entry
 // draw() % (n + 1), for n from the last entry down to 1.
+//
+// On a large order every trade would wait for memory at a random entry. The
+// draws don't depend on the entries, so they are made some steps ahead, in
+// the same order as ever, and the entries they pick are fetched meanwhile.
 template <typename draw_function>
 void shuffle_entries(std::span<std::uint32_t> order, draw_function&& draw) {
+    constexpr std::size_t ahead = 32;
+    std::array<std::uint32_t, ahead> picks{};
+    std::size_t undrawn = order.size();  // the next pick is drawn for undrawn - 1
     for (std::size_t n = order.size(); n-- > 1;) {
-        const std::uint32_t j = draw() % (static_cast<std::uint32_t>(n) + 1);
-        swap_entries(&order[n], &order[j]);
+        while (undrawn > 1 && undrawn - 1 + ahead > n) {
+            const std::size_t m = --undrawn;
+            const std::uint32_t pick = draw() % (static_cast<std::uint32_t>(m) + 1);
+            picks[m % ahead] = pick;
+#if defined(__GNUC__)
+            __builtin_prefetch(order.data() + pick);
+#endif
+        }
+        swap_entries(&order[n], &order[picks[n % ahead]]);
     }
 }
 

@@ -55,6 +55,11 @@ constexpr std::uint64_t LARGEST_WINDOW_BYTES = NOT_GATHERED - 1;
 // cost less than another system call, or another seek on a disk.
 constexpr std::uint64_t MERGE_GAP = 32 * 1024;
 
+// How many lines the output step takes at a time, and the size of the
+// processor's cache line.
+constexpr std::size_t WRITE_BATCH = 64;
+constexpr std::size_t CACHE_LINE_BYTES = 64;
+
 // A read call costs about as much as passing over this many bytes in a
 // window's pass, measured on files in the page cache.
 constexpr std::uint64_t READ_CALL_COST_BYTES = 4096;
@@ -562,51 +567,56 @@ private:
     // Writes the window's lines in output order, up to the first that did
     // not fit: it starts the next window. A first line that did not fit goes
     // out alone.
+    //
+    // The lines go out in random order from a window far larger than the
+    // processor's cache, and each would wait for memory three times in a
+    // row: for its rank, for where it ends, then for its bytes. So the lines
+    // are taken a batch at a time, one step for the whole batch before the
+    // next, and each step asks for what the next step reads: the waits of a
+    // batch overlap instead of adding up.
     std::uint64_t write_in_order(std::uint64_t first, std::span<const std::uint32_t> window) {
-        for (std::size_t position = 0; position < window.size(); ++position) {
-            prefetch_ahead(window, position);
-            const std::size_t rank = wanted_.rank(window[position]);
-            const std::uint32_t end = ends_[rank];
-            if ((end & NOT_GATHERED) != 0) {
-                if (position > 0) {
-                    return position;
-                }
-                copy_line_alone(run_, window[position], out_);
-            } else {
-                const std::uint32_t start = rank == 0 ? 0 : ends_[rank - 1] & ~NOT_GATHERED;
-                out_.write(std::span<const char>{bytes_.get() + start, end - start});
+        std::array<std::uint32_t, WRITE_BATCH> ends{};
+        std::array<std::uint32_t, WRITE_BATCH> starts{};
+        for (std::size_t batch = 0; batch < window.size(); batch += WRITE_BATCH) {
+            const std::span<const std::uint32_t> lines =
+                window.subspan(batch, std::min(WRITE_BATCH, window.size() - batch));
+            for (const std::uint32_t line : lines) {
+                prefetch(wanted_.rank_data(line));
+                prefetch(wanted_.bit_data(line));
             }
-            run_.progress.update(first + position + 1);
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                const std::size_t rank = wanted_.rank(lines[i]);
+                ends[i] = static_cast<std::uint32_t>(rank);
+                prefetch(ends_.get() + (rank == 0 ? 0 : rank - 1));
+            }
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                const std::size_t rank = ends[i];
+                ends[i] = ends_[rank];
+                starts[i] = rank == 0 ? 0 : ends_[rank - 1] & ~NOT_GATHERED;
+                prefetch(bytes_.get() + starts[i]);
+                prefetch(bytes_.get() + starts[i] + CACHE_LINE_BYTES);
+            }
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                const std::size_t position = batch + i;
+                if ((ends[i] & NOT_GATHERED) != 0) {
+                    if (position > 0) {
+                        return position;
+                    }
+                    copy_line_alone(run_, lines[i], out_);
+                } else {
+                    out_.write(std::span<const char>{bytes_.get() + starts[i], ends[i] - starts[i]});
+                }
+                run_.progress.update(first + position + 1);
+            }
         }
         return window.size();
     }
 
-    // The lines go out in random order from a window far larger than the
-    // processor's cache, so each would wait for memory three times: its
-    // rank, where it ends, then its bytes. Asking for each some lines ahead
-    // overlaps the waits.
-    void prefetch_ahead(std::span<const std::uint32_t> window, std::size_t position) const noexcept {
+    static void prefetch(const void* address) noexcept {
 #if defined(__GNUC__)
-        constexpr std::size_t bytes_ahead = 16;
-        constexpr std::size_t ends_ahead = 2 * bytes_ahead;
-        constexpr std::size_t ranks_ahead = 3 * bytes_ahead;
-        if (position + ranks_ahead < window.size()) {
-            __builtin_prefetch(wanted_.rank_data(window[position + ranks_ahead]));
-            __builtin_prefetch(wanted_.bit_data(window[position + ranks_ahead]));
-        }
-        if (position + ends_ahead < window.size()) {
-            const std::size_t rank = wanted_.rank(window[position + ends_ahead]);
-            __builtin_prefetch(ends_.get() + (rank == 0 ? 0 : rank - 1));
-        }
-        if (position + bytes_ahead < window.size()) {
-            const std::size_t rank = wanted_.rank(window[position + bytes_ahead]);
-            const char* const start = bytes_.get() + (rank == 0 ? 0 : ends_[rank - 1] & ~NOT_GATHERED);
-            __builtin_prefetch(start);
-            __builtin_prefetch(start + 63);
-        }
+        __builtin_prefetch(address);
 #else
-        (void)window;
-        (void)position;
+        (void)address;
 #endif
     }
 
