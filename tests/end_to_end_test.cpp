@@ -2,10 +2,14 @@
 // status and files, including every way a run can fail.
 #include <fcntl.h>
 #include <poll.h>
+#if LINE_SHUFFLER_HAVE_PTY
 #include <pty.h>
+#endif
 #include <signal.h>
 #include <sys/ioctl.h>
+#if LINE_SHUFFLER_HAVE_MOUNT
 #include <sys/mount.h>
+#endif
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -316,6 +320,7 @@ TEST_F(end_to_end_test, a_console_that_cannot_be_written_fails_the_run) {
     EXPECT_EQ(read_file("shuffled_file.txt").size(), 4U);
 }
 
+#if LINE_SHUFFLER_HAVE_MOUNT
 // A small file system, mounted for the test (as root only), holding the
 // whole folder: the output fills it part-way through.
 class small_disk_test : public testing::scratch_folder_test {
@@ -357,6 +362,7 @@ TEST_F(small_disk_test, output_that_fills_the_device_part_way_is_reported) {
     EXPECT_LT(written, input.size());
     EXPECT_EQ(read_file("small_disk/file.txt"), input);
 }
+#endif  // LINE_SHUFFLER_HAVE_MOUNT
 
 // Faults from outside the tool, each forced on a real run: the run ends
 // with status 0 and an exact shuffle, or with status 1 and its message and
@@ -500,6 +506,7 @@ TEST_F(fault_run_test, a_read_that_fails_is_reported_in_the_count_and_in_the_wri
     }
 }
 
+#if LINE_SHUFFLER_HAVE_PTY
 // Under a pseudo-terminal: the tool waits for one key, unechoed, and leaves
 // the terminal as it found it.
 class key_wait_test : public testing::scratch_folder_test {
@@ -859,6 +866,8 @@ TEST_F(mid_shuffle_test, ctrl_c_while_shuffling_ends_the_run_and_the_terminal_st
     expect_normal_terminal();
     EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
 }
+
+#endif  // LINE_SHUFFLER_HAVE_PTY
 
 }  // namespace
 }  // namespace line_shuffler

@@ -2,12 +2,12 @@
 
 #include "run_state.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <stdexcept>
+#include <string>
 
 namespace line_shuffler::testing {
 
@@ -43,11 +43,18 @@ std::vector<std::uint32_t> order_drawn_in(std::int32_t line_count, std::int64_t 
 
 void scratch_folder_test::SetUp() {
     previous_ = std::filesystem::current_path();
-    std::string name = (std::filesystem::temp_directory_path() / "line_shuffler_test_XXXXXX").string();
-    if (::mkdtemp(name.data()) == nullptr) {
-        throw std::runtime_error("cannot make a scratch folder");
+    // Not mkdtemp, which Windows lacks: create_directory makes a folder only
+    // where none is, so a random name is retried until one is new.
+    std::random_device entropy;
+    for (int attempt = 0; folder_.empty(); ++attempt) {
+        if (attempt == 100) {
+            throw std::runtime_error("cannot make a scratch folder");
+        }
+        const auto name = std::filesystem::temp_directory_path() / ("line_shuffler_test_" + std::to_string(entropy()));
+        if (std::filesystem::create_directory(name)) {
+            folder_ = name;
+        }
     }
-    folder_ = name;
     std::filesystem::current_path(folder_);
 }
 
