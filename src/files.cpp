@@ -78,16 +78,12 @@ private:
             throw run_failure{failure::too_many_lines};
         }
         std::uint64_t interval = marks_.interval();
-        std::uint64_t k = (newlines_ / interval + 1) * interval;
-        // Newline passed + 1 is the lowest bit left in mask.
-        std::uint64_t passed = newlines_;
-        while (k <= newlines_ + found) {
-            for (; passed + 1 < k; ++passed) {
-                mask &= mask - 1;
-            }
-            marks_.note_line_start(k + 1, offset + static_cast<std::uint64_t>(std::countr_zero(mask)) + 1);
+        // The interval is a power of two: (k | (interval - 1)) + 1 is the
+        // next multiple of it after k.
+        for (std::uint64_t k = (newlines_ | (interval - 1)) + 1; k <= newlines_ + found; k = (k | (interval - 1)) + 1) {
+            const unsigned bit = nth_set_bit(mask, k - newlines_ - 1);
+            marks_.note_line_start(k + 1, offset + bit + 1);
             interval = marks_.interval();
-            k = (k / interval + 1) * interval;
         }
         newlines_ += found;
     }

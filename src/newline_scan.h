@@ -51,6 +51,26 @@ inline std::uint64_t count_bits(std::uint64_t mask) noexcept {
 #endif
 }
 
+// The position of set bit `rank` (counting from 0) of a mask that has more
+// than `rank` set bits, without visiting the bits before it: the running
+// counts of all eight bytes come from one multiplication, and comparing
+// them with the rank all at once finds the byte that holds the bit.
+inline unsigned nth_set_bit(std::uint64_t mask, std::uint64_t rank) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    std::uint64_t counts = mask - ((mask >> 1) & 0x5555555555555555ULL);
+    counts = (counts & 0x3333333333333333ULL) + ((counts >> 2) & 0x3333333333333333ULL);
+    counts = ((counts + (counts >> 4)) & 0x0f0f0f0f0f0f0f0fULL) * ones;  // byte i: bits in bytes 0..i
+    const std::uint64_t at_most_rank = (((rank * ones) | highs) - counts) & highs;
+    const auto byte = static_cast<unsigned>(((at_most_rank >> 7) * ones) >> 56);
+    const std::uint64_t before = byte == 0 ? 0 : (counts >> (8 * (byte - 1))) & 0xff;
+    std::uint64_t bits = (mask >> (8 * byte)) & 0xff;
+    for (std::uint64_t skip = rank - before; skip > 0; --skip) {
+        bits &= bits - 1;
+    }
+    return 8 * byte + static_cast<unsigned>(std::countr_zero(bits));
+}
+
 // The same for the last, shorter stretch of a block.
 inline std::uint64_t newline_mask(const char* p, std::size_t size) noexcept {
     char stretch[SCAN_STRIDE] = {};
