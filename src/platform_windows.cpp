@@ -42,14 +42,6 @@ int last_error() {
     return error == 0 ? static_cast<int>(ERROR_GEN_FAILURE) : static_cast<int>(error);
 }
 
-int close_native(std::intptr_t& native) {
-    if (native < 0) {
-        return 0;
-    }
-    // The handle is gone even if CloseHandle reports an error, so no retry.
-    return ::CloseHandle(to_handle(std::exchange(native, -1))) ? 0 : last_error();
-}
-
 // Closes a handle that is being given up because of an earlier error, and
 // passes that error on.
 int abandon(HANDLE handle, int error) {
@@ -67,6 +59,14 @@ DWORD transfer_size(std::size_t wanted) {
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 }  // namespace
+
+int file_handle::close() {
+    if (native_ < 0) {
+        return 0;
+    }
+    // The handle is gone even if CloseHandle reports an error, so no retry.
+    return ::CloseHandle(to_handle(std::exchange(native_, -1))) ? 0 : last_error();
+}
 
 int input_handle::open(const char* name) {
     (void)close();
@@ -142,10 +142,6 @@ file_identity input_handle::identity() const {
             join(information.nFileIndexHigh, information.nFileIndexLow)};
 }
 
-int input_handle::close() {
-    return close_native(native_);
-}
-
 namespace {
 
 // Volume and file number name a file whatever path led to it.
@@ -180,7 +176,7 @@ int output_handle::open(const char* name, const input_handle& input) {
     }
     if (input.is_open()) {
         int error = 0;
-        const bool is_input = same_file(handle, to_handle(input.native_), error);
+        const bool is_input = same_file(handle, to_handle(native_of(input)), error);
         if (error != 0) {
             return abandon(handle, error);
         }
@@ -217,10 +213,6 @@ bool output_handle::write_all(std::span<const char> data) {
         data = data.subspan(put);
     }
     return true;
-}
-
-int output_handle::close() {
-    return close_native(native_);
 }
 
 void prepare_console() {
