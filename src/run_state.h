@@ -6,7 +6,6 @@
 // which exit status follows.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,17 +19,17 @@
 
 namespace line_shuffler {
 
-// The line length the banner promises. Lines of any length are copied whole;
-// this is also the smallest positioned read the writer makes per output line.
+// The line length the banner promises. It sizes no buffer: lines of any
+// length are copied whole through the read buffer. It is the smallest read
+// the writer makes for a line, so that a line of the promised length comes
+// in one read.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
 
-// The pieces of a line too long for the writer's window go through one
-// fixed block of this size, so memory never depends on how long lines are.
-inline constexpr std::size_t BLOCK_BUFFER_SIZE = std::size_t{64} * 1024;
-
-// Counting and the writer's windows read the input in blocks of this size:
+// Counting and the writer read the input through one buffer of this size:
 // large enough that a system call is cheap beside the bytes it brings,
-// small enough to stay in the processor's cache while they are scanned.
+// small enough to stay in the processor's cache while they are scanned. A
+// line longer than that goes through it piece by piece, so memory never
+// depends on how long lines are.
 inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{64} * 1024;
 
 // Line numbers and the count are 32-bit; the count is shown signed.
@@ -97,14 +96,11 @@ struct run_state {
     std::unique_ptr<std::uint32_t[], free_deleter> shuffle_order;
     clock_function clock = platform::calendar_seconds;
 
-    // Counting and the windows read through read_buffer. A line too long
-    // for its window goes out alone: its first piece through line_buffer,
-    // the rest through block_buffer.
+    // Every read of the input goes through read_buffer: counting, the
+    // windows, and a line too long for its window, which goes out alone.
     std::vector<char> read_buffer;
     writer_limits limits;
     std::uint32_t current_line_number = 0;
-    std::array<char, LINE_BUFFER_SIZE> line_buffer{};
-    std::array<char, BLOCK_BUFFER_SIZE> block_buffer{};
 
     // Off unless the run shows progress on a terminal.
     progress_line progress;

@@ -13,6 +13,7 @@
 // A line that does not fit its window goes out alone, read piece by piece
 // from the nearest mark, so memory never depends on how long lines are.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -27,6 +28,9 @@ namespace line_shuffler {
 namespace {
 
 constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
+
+// Output lines are gathered into writes of this size.
+constexpr std::size_t OUTPUT_BUFFER_SIZE = std::size_t{64} * 1024;
 
 // The memory promise: peak resident memory at most this base plus this much
 // for every input line, whatever the lines' lengths.
@@ -90,7 +94,7 @@ public:
         used_ = 0;
     }
 
-    // Room for `size` more bytes, at most BLOCK_BUFFER_SIZE, to be filled in
+    // Room for `size` more bytes, at most OUTPUT_BUFFER_SIZE, to be filled in
     // place and then kept with commit().
     std::span<char> room(std::size_t size) {
         if (size > buffer_.size() - used_) {
@@ -110,21 +114,20 @@ private:
 
     platform::output_handle& file_;
     std::size_t used_ = 0;
-    std::array<char, BLOCK_BUFFER_SIZE> buffer_;
+    std::array<char, OUTPUT_BUFFER_SIZE> buffer_;
 };
 
 // ---------------------------------------------------------------------------
 // One line alone, for a line too long for its window: a positioned read from
 // the nearest mark, and the line copied piece by piece.
 
-// Reads the piece of the input that starts at `offset`: `wanted` bytes, or
-// what is left of the input as counted. The piece lands in line_buffer when
-// it fits there, in block_buffer otherwise.
+// Reads the piece of the input that starts at `offset` into the read
+// buffer: `wanted` bytes, or what is left of the input as counted, or what
+// the buffer holds, whichever is least.
 std::span<const char> read_piece(run_state& run, std::uint64_t offset, std::uint64_t wanted) {
     const std::uint64_t left = run.input_size - offset;
-    const std::size_t size = static_cast<std::size_t>(std::min({wanted, left, std::uint64_t{BLOCK_BUFFER_SIZE}}));
-    const std::span<char> buffer = size <= LINE_BUFFER_SIZE ? std::span<char>{run.line_buffer}.first(size)
-                                                            : std::span<char>{run.block_buffer}.first(size);
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>({wanted, left, run.read_buffer.size()}));
+    const std::span<char> buffer = std::span<char>{run.read_buffer}.first(size);
     const platform::io_result got = run.input_file.read_at(buffer, offset);
     if (got < 0) {
         throw run_failure{failure::read_failed};
@@ -160,7 +163,7 @@ std::uint64_t group_end(const run_state& run, const line_mark& mark) {
 // search for the newline and no copy. False if the line is not such a one.
 bool read_marked_line(run_state& run, const line_mark& mark, bool last, output_buffer& out) {
     const std::uint64_t size = group_end(run, mark) - mark.offset;
-    if (run.marks.interval() != 1 || size > BLOCK_BUFFER_SIZE) {
+    if (run.marks.interval() != 1 || size > OUTPUT_BUFFER_SIZE) {
         return false;
     }
     const std::span<char> into = out.room(static_cast<std::size_t>(size));
@@ -196,7 +199,7 @@ void copy_line_alone(run_state& run, std::uint32_t line, output_buffer& out) {
     offset += piece.size();
     const auto next_piece = [&](std::uint64_t lines_left) {
         request =
-            std::min<std::uint64_t>(BLOCK_BUFFER_SIZE, std::max(request * 2, read_size_for(line_bytes, lines_left)));
+            std::min<std::uint64_t>(READ_BUFFER_SIZE, std::max(request * 2, read_size_for(line_bytes, lines_left)));
         piece = read_piece(run, offset, request);
         offset += piece.size();
     };

@@ -52,14 +52,14 @@ TEST_F(count_test, carriage_returns_and_nul_bytes_are_ordinary_bytes) {
 }
 
 TEST_F(count_test, line_length_does_not_matter) {
-    const std::string long_line(3 * BLOCK_BUFFER_SIZE + 17, 'x');
+    const std::string long_line(3 * READ_BUFFER_SIZE + 17, 'x');
     EXPECT_EQ(count(long_line + "\n" + long_line + "\nshort"), 3);
     EXPECT_EQ(run->input_size, 2 * long_line.size() + 2 + 5);
 }
 
 TEST_F(count_test, newlines_on_block_boundaries_count_once) {
-    for (const std::size_t at : {BLOCK_BUFFER_SIZE - 1, BLOCK_BUFFER_SIZE, BLOCK_BUFFER_SIZE + 1}) {
-        std::string input(2 * BLOCK_BUFFER_SIZE, 'x');
+    for (const std::size_t at : {READ_BUFFER_SIZE - 1, READ_BUFFER_SIZE, READ_BUFFER_SIZE + 1}) {
+        std::string input(2 * READ_BUFFER_SIZE, 'x');
         input[at] = '\n';
         EXPECT_EQ(count(input), 2) << "newline at " << at;
         EXPECT_EQ(run->marks.mark_at_or_before(2).offset, at + 1);
@@ -75,9 +75,9 @@ TEST_F(count_test, last_line_end_follows_the_first_line) {
     EXPECT_EQ(run->last_line_end, "\n");
     // The carriage return sits at the end of one block, its newline at the
     // start of the next.
-    std::string split(BLOCK_BUFFER_SIZE + 1, 'x');
-    split[BLOCK_BUFFER_SIZE - 1] = '\r';
-    split[BLOCK_BUFFER_SIZE] = '\n';
+    std::string split(READ_BUFFER_SIZE + 1, 'x');
+    split[READ_BUFFER_SIZE - 1] = '\r';
+    split[READ_BUFFER_SIZE] = '\n';
     count(split);
     EXPECT_EQ(run->last_line_end, "\r\n");
 }
