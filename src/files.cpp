@@ -101,7 +101,7 @@ private:
 
 }  // namespace
 
-std::int32_t count_lines(run_state& run) {
+line_number count_lines(run_state& run) {
     run.marks.clear();
     run.read_buffer.resize(READ_BUFFER_SIZE);
     const std::span<char> block{run.read_buffer};
@@ -124,7 +124,7 @@ std::int32_t count_lines(run_state& run) {
     run.input_size = offset;
     run.input_identity = run.input_file.identity();
     run.last_line_end = counter.last_line_end();
-    return static_cast<std::int32_t>(counter.newlines() + 1);
+    return static_cast<line_number>(counter.newlines() + 1);
 }
 
 void check_input_unchanged(const run_state& run) {

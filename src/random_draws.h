@@ -35,9 +35,9 @@ std::uint32_t join_calls(generator&& next) {
 // Fisher-Yates from the end: entry n trades places with entry
 // draw() % (n + 1), for n from the last entry down to 1.
 template <typename draw_function>
-void shuffle_entries(std::span<std::uint32_t> order, draw_function&& draw) {
+void shuffle_entries(std::span<line_number> order, draw_function&& draw) {
     for (std::size_t n = order.size(); n-- > 1;) {
-        const std::uint32_t j = draw() % (static_cast<std::uint32_t>(n) + 1);
+        const std::size_t j = draw() % (n + 1);
         swap_entries(&order[n], &order[j]);
     }
 }

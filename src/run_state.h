@@ -32,7 +32,10 @@ inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
 // depends on how long lines are.
 inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{64} * 1024;
 
-// Line numbers and the count are 32-bit; the count is shown signed.
+// Input line numbers (1-based) and the count of lines. The order holds one
+// for every line, so 4 bytes each; the count is shown signed, hence the
+// limit.
+using line_number = std::uint32_t;
 inline constexpr std::uint64_t MAX_LINE_COUNT = 2147483647;
 
 inline constexpr const char* INPUT_FILE_NAME = "file.txt";
@@ -77,7 +80,7 @@ struct run_state {
     platform::input_handle input_file;
     platform::output_handle output_file;
     std::int32_t input_open_status = 0;
-    std::int32_t line_count = 0;
+    line_number line_count = 0;
 
     // What counting learns besides the count: the input's size as counted
     // (the writer never reads past it), where every few lines start, and the
@@ -93,14 +96,14 @@ struct run_state {
 
     // Shuffle order: entry i is the 1-based input line written as output
     // line i + 1.
-    std::unique_ptr<std::uint32_t[], free_deleter> shuffle_order;
+    std::unique_ptr<line_number[], free_deleter> shuffle_order;
     clock_function clock = platform::calendar_seconds;
 
     // Every read of the input goes through read_buffer: counting, the
     // windows, and a line too long for its window, which goes out alone.
     std::vector<char> read_buffer;
     writer_limits limits;
-    std::uint32_t current_line_number = 0;
+    line_number current_line_number = 0;
 
     // Off unless the run shows progress on a terminal.
     progress_line progress;
@@ -109,7 +112,7 @@ struct run_state {
 // The steps, in the order run_shuffle calls them.
 void open_input_file(run_state& run);
 void open_output_file(run_state& run);
-std::int32_t count_lines(run_state& run);
+line_number count_lines(run_state& run);
 void make_shuffle_order(run_state& run);
 void write_shuffled_lines(run_state& run);
 void close_input_file(run_state& run);
@@ -119,7 +122,7 @@ void close_output_file(run_state& run);
 // said when it was counted.
 void check_input_unchanged(const run_state& run);
 
-void swap_entries(std::uint32_t* a, std::uint32_t* b) noexcept;
+void swap_entries(line_number* a, line_number* b) noexcept;
 
 // One draw of the generator as the shuffle uses it: at least 31 random bits,
 // from as many rand() calls as that takes on this C library.

@@ -182,14 +182,14 @@ bool read_marked_line(run_state& run, const line_mark& mark, bool last, output_b
 }
 
 // Copies input line `line` (1-based) to the output.
-void copy_line_alone(run_state& run, std::uint32_t line, output_buffer& out) {
-    const std::uint64_t line_bytes = run.input_size / static_cast<std::uint64_t>(run.line_count) + 1;
-    const bool last = line == static_cast<std::uint32_t>(run.line_count);
+void copy_line_alone(run_state& run, line_number line, output_buffer& out) {
+    const std::uint64_t line_bytes = run.input_size / run.line_count + 1;
+    const bool last = line == run.line_count;
     const line_mark mark = run.marks.mark_at_or_before(line);
     if (read_marked_line(run, mark, last, out)) {
         return;
     }
-    run.current_line_number = static_cast<std::uint32_t>(mark.line_number);
+    run.current_line_number = static_cast<line_number>(mark.line_number);
     std::uint64_t offset = mark.offset;
 
     // Later pieces grow, so that a line far longer than the average takes
@@ -345,7 +345,7 @@ public:
     // input's own line end, as it has none.
     template <typename piece_function>
     void take_line(piece_function&& take) {
-        const bool last = line_ == static_cast<std::uint64_t>(run_.line_count);
+        const bool last = line_ == run_.line_count;
         for (;;) {
             if (position_ == buffered_to_ && !read_more()) {
                 if (!last) {
@@ -430,7 +430,7 @@ public:
     // Takes the memory for the windows; false if even the smallest window
     // can't be had, and then every line goes out alone.
     bool reserve() {
-        const auto count = static_cast<std::uint64_t>(run_.line_count);
+        const std::uint64_t count = run_.line_count;
         if (!wanted_.reserve(count)) {
             return false;
         }
@@ -465,7 +465,7 @@ public:
     // on long ones, where a window holds so few that the passes outweigh
     // the calls.
     bool cheaper_than_lines_alone() const {
-        const auto count = static_cast<std::uint64_t>(run_.line_count);
+        const std::uint64_t count = run_.line_count;
         if (run_.limits.window_bytes != 0) {
             return true;
         }
@@ -481,10 +481,10 @@ public:
     // Writes the output lines from `first` on that one window holds; returns
     // how many were written, at least one.
     std::uint64_t write_window(std::uint64_t first) {
-        const std::uint64_t left = static_cast<std::uint64_t>(run_.line_count) - first;
+        const std::uint64_t left = run_.line_count - first;
         const std::uint64_t lines = std::min(left, next_lines_);
-        const std::span<const std::uint32_t> window{run_.shuffle_order.get() + first, static_cast<std::size_t>(lines)};
-        for (const std::uint32_t line : window) {
+        const std::span<const line_number> window{run_.shuffle_order.get() + first, static_cast<std::size_t>(lines)};
+        for (const line_number line : window) {
             wanted_.add(line);
         }
         wanted_.count();
@@ -500,9 +500,9 @@ private:
     // What the promise leaves for the windows once the order, the marks and
     // the wanted-line bits have taken theirs.
     std::uint64_t default_budget() const {
-        const auto count = static_cast<std::uint64_t>(run_.line_count);
+        const std::uint64_t count = run_.line_count;
         const std::uint64_t promised = PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * count;
-        const std::uint64_t taken = RUN_OVERHEAD_BYTES + sizeof(std::uint32_t) * count + run_.marks.memory_bytes() +
+        const std::uint64_t taken = RUN_OVERHEAD_BYTES + sizeof(line_number) * count + run_.marks.memory_bytes() +
                                     wanted_lines::bytes_for(count);
         return promised > taken ? promised - taken : 0;
     }
@@ -565,7 +565,7 @@ private:
     // Writes the window's lines in output order, up to the first that did
     // not fit: it starts the next window. A first line that did not fit goes
     // out alone.
-    std::uint64_t write_in_order(std::uint64_t first, std::span<const std::uint32_t> window) {
+    std::uint64_t write_in_order(std::uint64_t first, std::span<const line_number> window) {
         for (std::size_t position = 0; position < window.size(); ++position) {
             prefetch_ahead(window, position);
             const std::size_t rank = wanted_.rank(window[position]);
@@ -588,7 +588,7 @@ private:
     // processor's cache, so each would wait for memory three times: its
     // rank, where it ends, then its bytes. Asking for each some lines ahead
     // overlaps the waits.
-    void prefetch_ahead(std::span<const std::uint32_t> window, std::size_t position) const noexcept {
+    void prefetch_ahead(std::span<const line_number> window, std::size_t position) const noexcept {
 #if defined(__GNUC__)
         constexpr std::size_t bytes_ahead = 16;
         constexpr std::size_t ends_ahead = 2 * bytes_ahead;
@@ -627,7 +627,7 @@ private:
 
 void write_shuffled_lines(run_state& run) {
     output_buffer out{run.output_file};
-    const auto count = static_cast<std::uint64_t>(run.line_count);
+    const std::uint64_t count = run.line_count;
     run.read_buffer.resize(READ_BUFFER_SIZE);
     window_writer windows{run, out};
     if (windows.reserve() && windows.cheaper_than_lines_alone()) {

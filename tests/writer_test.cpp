@@ -35,7 +35,7 @@ protected:
     }
 
     void set_order(const std::vector<std::uint32_t>& order) {
-        ASSERT_EQ(order.size(), static_cast<std::size_t>(run->line_count));
+        ASSERT_EQ(order.size(), run->line_count);
         std::copy(order.begin(), order.end(), run->shuffle_order.get());
     }
 

@@ -61,8 +61,7 @@ int check(std::string_view generator, std::int64_t from, std::int64_t to) {
     const std::string output = read_file("shuffled_file.txt");
     const auto count = static_cast<std::uint32_t>(model_lines(input).size());
     for (std::int64_t second = from; second <= to; ++second) {
-        const auto order = generator == "msvcrt" ? msvcrt_order(count, second)
-                                                 : order_drawn_in(static_cast<std::int32_t>(count), second);
+        const auto order = generator == "msvcrt" ? msvcrt_order(count, second) : order_drawn_in(count, second);
         if (output == model_output(input, order)) {
             std::printf("matches the %s order of second %lld\n", std::string(generator).c_str(),
                         static_cast<long long>(second));
