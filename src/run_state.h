@@ -41,7 +41,8 @@ inline constexpr std::uint64_t MAX_LINE_COUNT = 2147483647;
 inline constexpr const char* INPUT_FILE_NAME = "file.txt";
 inline constexpr const char* OUTPUT_FILE_NAME = "shuffled_file.txt";
 
-// Everything that can end a run early. Each has exactly one console message.
+// Everything that can end a run early. Each has exactly one console message,
+// kept in this order in messages::for_failure.
 enum class failure {
     input_not_opened,
     output_not_opened,
@@ -52,6 +53,7 @@ enum class failure {
     read_failed,
     input_changed,
     write_failed,
+    count_,  // how many there are; not a failure
 };
 
 struct run_failure {
