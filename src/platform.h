@@ -70,8 +70,6 @@ public:
     // Reads up to buffer.size() bytes at offset; fewer only at the end of
     // the file. Interrupted reads are resumed.
     io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
-    // The file's current size, or -1 if it cannot be learnt.
-    std::int64_t size() const;
     // What the file says about itself now; `known` is false if it can't say.
     file_identity identity() const;
 };

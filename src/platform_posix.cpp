@@ -76,14 +76,6 @@ io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) co
     return static_cast<io_result>(done);
 }
 
-std::int64_t input_handle::size() const {
-    struct stat status {};
-    if (::fstat(to_fd(native_), &status) != 0) {
-        return -1;
-    }
-    return static_cast<std::int64_t>(status.st_size);
-}
-
 file_identity input_handle::identity() const {
     struct stat status {};
     if (::fstat(to_fd(native_), &status) != 0) {

@@ -71,21 +71,15 @@ int file_handle::close() {
 int input_handle::open(const char* name) {
     (void)close();
     // Others may go on using the file: the tool notices if it changes.
-    // Opening a directory this way fails; a device or pipe opens at once
-    // without waiting for data and is refused below.
+    // A directory can't be opened this way (that takes
+    // FILE_FLAG_BACKUP_SEMANTICS), so it needs no check of its own; a device
+    // or pipe opens at once without waiting for data and is refused below.
     const HANDLE handle =
         ::CreateFileA(name, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return last_error();
     }
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
-        return abandon(handle, error_not_regular_file);
-    }
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!::GetFileInformationByHandle(handle, &information)) {
-        return abandon(handle, last_error());
-    }
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return abandon(handle, error_not_regular_file);
     }
     native_ = from_handle(handle);
@@ -113,14 +107,6 @@ io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) co
         done += got;
     }
     return static_cast<io_result>(done);
-}
-
-std::int64_t input_handle::size() const {
-    LARGE_INTEGER bytes{};
-    if (!::GetFileSizeEx(to_handle(native_), &bytes)) {
-        return -1;
-    }
-    return static_cast<std::int64_t>(bytes.QuadPart);
 }
 
 file_identity input_handle::identity() const {
