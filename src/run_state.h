@@ -89,7 +89,7 @@ struct run_state {
     // line end to put after the last line ("\r\n" if the first line has one).
     std::uint64_t input_size = 0;
     line_marks marks;
-    std::string_view last_line_end = "\n";
+    std::string_view added_line_end = "\n";
     // What the input said about itself when counted; the same at the end of
     // the write means the lines written are the lines counted.
     platform::file_identity input_identity;

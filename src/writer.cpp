@@ -139,10 +139,11 @@ std::span<const char> read_piece(run_state& run, std::uint64_t offset, std::uint
 }
 
 // How many bytes to ask for to reach the end of `lines` more lines: a
-// quarter more than the input's average line, never less than a
-// banner-length line, rounded to whole 512-byte sectors.
-std::uint64_t read_size_for(std::uint64_t line_bytes, std::uint64_t lines) {
-    const std::uint64_t estimate = lines * line_bytes + lines * line_bytes / 4;
+// quarter more than the input's average line plus one byte (so never
+// nothing, even for empty lines), never less than a banner-length line,
+// rounded to whole 512-byte sectors.
+std::uint64_t read_size_for(std::uint64_t average_plus_one, std::uint64_t lines) {
+    const std::uint64_t estimate = lines * average_plus_one + lines * average_plus_one / 4;
     constexpr std::uint64_t sector = 512;
     return std::max<std::uint64_t>(LINE_BUFFER_SIZE, (estimate + sector - 1) / sector * sector);
 }
@@ -176,14 +177,14 @@ bool read_marked_line(run_state& run, const line_mark& mark, bool last, output_b
     }
     out.commit(into.size());
     if (last) {
-        out.write(run.last_line_end);
+        out.write(run.added_line_end);
     }
     return true;
 }
 
 // Copies input line `line` (1-based) to the output.
 void copy_line_alone(run_state& run, line_number line, output_buffer& out) {
-    const std::uint64_t line_bytes = run.input_size / run.line_count + 1;
+    const std::uint64_t average_plus_one = run.input_size / run.line_count + 1;
     const bool last = line == run.line_count;
     const line_mark mark = run.marks.mark_at_or_before(line);
     if (read_marked_line(run, mark, last, out)) {
@@ -194,12 +195,12 @@ void copy_line_alone(run_state& run, line_number line, output_buffer& out) {
 
     // Later pieces grow, so that a line far longer than the average takes
     // few reads.
-    std::uint64_t request = read_size_for(line_bytes, line - run.current_line_number + 1);
+    std::uint64_t request = read_size_for(average_plus_one, line - run.current_line_number + 1);
     std::span<const char> piece = read_piece(run, offset, request);
     offset += piece.size();
     const auto next_piece = [&](std::uint64_t lines_left) {
-        request =
-            std::min<std::uint64_t>(READ_BUFFER_SIZE, std::max(request * 2, read_size_for(line_bytes, lines_left)));
+        request = std::min<std::uint64_t>(READ_BUFFER_SIZE,
+                                          std::max(request * 2, read_size_for(average_plus_one, lines_left)));
         piece = read_piece(run, offset, request);
         offset += piece.size();
     };
@@ -231,7 +232,7 @@ void copy_line_alone(run_state& run, line_number line, output_buffer& out) {
             if (!last) {
                 input_changed();
             }
-            out.write(run.last_line_end);
+            out.write(run.added_line_end);
             return;
         }
         next_piece(1);
@@ -351,7 +352,7 @@ public:
                 if (!last) {
                     input_changed();  // a line that had a newline when counted has none
                 }
-                take(std::span<const char>{run_.last_line_end});
+                take(std::span<const char>{run_.added_line_end});
                 ++line_;
                 return;
             }
@@ -435,7 +436,7 @@ public:
             return false;
         }
         std::uint64_t budget = run_.limits.window_bytes != 0 ? run_.limits.window_bytes : default_budget();
-        const std::uint64_t whole_input = run_.input_size + run_.last_line_end.size();
+        const std::uint64_t whole_input = run_.input_size + run_.added_line_end.size();
         const std::uint64_t line_bytes = (whole_input + count - 1) / count;
         for (;; budget /= 2) {
             if (run_.limits.window_bytes == 0 && budget < SMALLEST_WINDOW_BYTES) {
@@ -469,7 +470,7 @@ public:
         if (run_.limits.window_bytes != 0) {
             return true;
         }
-        const std::uint64_t whole_input = run_.input_size + run_.last_line_end.size();
+        const std::uint64_t whole_input = run_.input_size + run_.added_line_end.size();
         const std::uint64_t fill = std::max<std::uint64_t>(1, capacity_ * PLANNED_FILL_32THS / 32);
         const std::uint64_t passes = (whole_input + fill - 1) / fill;
         const std::uint64_t lines_from_mark = (run_.marks.interval() + 1) / 2;

@@ -66,20 +66,20 @@ TEST_F(count_test, newlines_on_block_boundaries_count_once) {
     }
 }
 
-TEST_F(count_test, last_line_end_follows_the_first_line) {
+TEST_F(count_test, added_line_end_follows_the_first_line) {
     count("a\r\nb\nc");
-    EXPECT_EQ(run->last_line_end, "\r\n");
+    EXPECT_EQ(run->added_line_end, "\r\n");
     count("a\nb\r\nc");
-    EXPECT_EQ(run->last_line_end, "\n");
+    EXPECT_EQ(run->added_line_end, "\n");
     count("abc");
-    EXPECT_EQ(run->last_line_end, "\n");
+    EXPECT_EQ(run->added_line_end, "\n");
     // The carriage return sits at the end of one block, its newline at the
     // start of the next.
     std::string split(READ_BUFFER_SIZE + 1, 'x');
     split[READ_BUFFER_SIZE - 1] = '\r';
     split[READ_BUFFER_SIZE] = '\n';
     count(split);
-    EXPECT_EQ(run->last_line_end, "\r\n");
+    EXPECT_EQ(run->added_line_end, "\r\n");
 }
 
 // Every line's nearest mark must be a true line start at or before it, and
