@@ -44,7 +44,7 @@ constexpr std::uint64_t RUN_OVERHEAD_BYTES = 5 * MIB;
 
 // Below this, windows would cost more passes than they save; if even this
 // much memory can't be had, every line goes out alone.
-constexpr std::uint64_t SMALLEST_WINDOW_BYTES = 256 * 1024;
+constexpr std::uint64_t SMALLEST_WINDOW_BYTES = std::uint64_t{256} * 1024;
 
 // Each line in a window costs this much beside its bytes: where its bytes
 // end in the window.
@@ -57,7 +57,7 @@ constexpr std::uint64_t LARGEST_WINDOW_BYTES = NOT_GATHERED - 1;
 
 // Wanted lines closer than this are read in one go: the bytes in between
 // cost less than another system call, or another seek on a disk.
-constexpr std::uint64_t MERGE_GAP = 32 * 1024;
+constexpr std::uint64_t MERGE_GAP = std::uint64_t{32} * 1024;
 
 // A read call costs about as much as passing over this many bytes in a
 // window's pass, measured on files in the page cache.
