@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         open_output_file(*run);
         run->line_count = count_lines(*run);
         const std::vector<std::string> lines = testing::model_lines(input);
-        if (static_cast<std::size_t>(run->line_count) != lines.size()) {
+        if (run->line_count != lines.size()) {
             fail("the count differs from the model's");
         }
         if (run->input_size != input.size()) {

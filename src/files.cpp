@@ -53,7 +53,7 @@ public:
     }
 
     std::uint64_t newlines() const noexcept { return newlines_; }
-    std::string_view last_line_end() const noexcept { return last_line_end_; }
+    std::string_view added_line_end() const noexcept { return added_line_end_; }
 
 private:
     // The line end put after the last line is the first line's own.
@@ -62,7 +62,7 @@ private:
         if (newline != nullptr) {
             const auto at = static_cast<std::size_t>(static_cast<const char*>(newline) - block.data());
             const char before = at > 0 ? block[at - 1] : byte_before_;
-            last_line_end_ = before == '\r' ? std::string_view{"\r\n"} : std::string_view{"\n"};
+            added_line_end_ = before == '\r' ? std::string_view{"\r\n"} : std::string_view{"\n"};
         }
     }
 
@@ -92,12 +92,12 @@ private:
     std::uint64_t max_lines_;
     std::uint64_t newlines_ = 0;
     char byte_before_ = '\0';
-    std::string_view last_line_end_ = "\n";
+    std::string_view added_line_end_ = "\n";
 };
 
 }  // namespace
 
-std::int32_t count_lines(run_state& run) {
+line_number count_lines(run_state& run) {
     run.marks.clear();
     run.read_buffer.resize(READ_BUFFER_SIZE);
     const std::span<char> block = std::span<char>{run.read_buffer}.first(COUNT_READ_SIZE);
@@ -119,8 +119,8 @@ std::int32_t count_lines(run_state& run) {
     }
     run.input_size = offset;
     run.input_identity = run.input_file.identity();
-    run.last_line_end = counter.last_line_end();
-    return static_cast<std::int32_t>(counter.newlines() + 1);
+    run.added_line_end = counter.added_line_end();
+    return static_cast<line_number>(counter.newlines() + 1);
 }
 
 void check_input_unchanged(const run_state& run) {

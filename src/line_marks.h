@@ -28,7 +28,11 @@ struct line_mark {
 class line_marks {
 public:
     static constexpr std::size_t MIN_MARKS = std::size_t{1} << 16;
-    static constexpr std::uint64_t LINES_PER_MARK_BUDGET = 8;
+    // Past MIN_MARKS, the marks are thinned whenever they stand for fewer
+    // lines than this each, counting up to the newest mark. With the first
+    // mark on line 1, an interval of 8 always falls just short, so long
+    // inputs of short lines settle at an interval of 16.
+    static constexpr std::uint64_t MIN_LINES_PER_MARK = 8;
 
     line_marks() { clear(); }
 
@@ -41,7 +45,7 @@ public:
             return;
         }
         append(offset);
-        if (low_.size() > MIN_MARKS && low_.size() > line_number / LINES_PER_MARK_BUDGET) {
+        if (low_.size() > MIN_MARKS && low_.size() > line_number / MIN_LINES_PER_MARK) {
             thin_out();
         }
     }

@@ -1,6 +1,9 @@
 // Every text the tool shows on the console, in one place, exactly as shown.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 #include "run_state.h"
 
 namespace line_shuffler {
@@ -33,6 +36,13 @@ inline constexpr const char* read_failed = "Read file could not be read to its e
 inline constexpr const char* input_changed =
     "Read file was changed by another program while it was shuffled. The shuffled file is incomplete\n";
 inline constexpr const char* write_failed = "Write file could not be written. The shuffled file is incomplete\n";
+
+// The message of each failure, in the order of enum class failure.
+inline constexpr std::array for_failure{
+    input_not_opened, output_not_opened, output_is_input, output_in_use, too_many_lines,
+    out_of_memory,    read_failed,       input_changed,   write_failed,
+};
+static_assert(for_failure.size() == static_cast<std::size_t>(failure::count_), "one message for every failure");
 
 }  // namespace messages
 

@@ -36,45 +36,46 @@ struct file_identity {
 // Result of a positioned read or a write: bytes moved, or -1 on error.
 using io_result = std::int64_t;
 
-// The input, read only by position so that no step depends on where an
-// earlier step left a file pointer.
-class input_handle {
+// One open file of the system's: a descriptor, or a Windows HANDLE, that
+// the handle owns and closes when it goes. Closed is -1 on every platform.
+class file_handle {
 public:
-    input_handle() = default;
-    input_handle(const input_handle&) = delete;
-    input_handle& operator=(const input_handle&) = delete;
-    input_handle(input_handle&& other) noexcept;
-    input_handle& operator=(input_handle&& other) noexcept;
-    ~input_handle();
+    file_handle() = default;
+    file_handle(const file_handle&) = delete;
+    file_handle& operator=(const file_handle&) = delete;
+    file_handle(file_handle&& other) noexcept;
+    file_handle& operator=(file_handle&& other) noexcept;
+    ~file_handle();
 
-    // Opens a regular file for reading; never blocks, even on a FIFO.
-    // Returns 0, the system's error number, or error_not_regular_file.
-    int open(const char* name);
     bool is_open() const noexcept { return native_ >= 0; }
-    // Reads up to buffer.size() bytes at offset; fewer only at the end of
-    // the file. Interrupted reads are resumed.
-    io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
-    // The file's current size, or -1 if it cannot be learnt.
-    std::int64_t size() const;
-    // What the file says about itself now; `known` is false if it can't say.
-    file_identity identity() const;
-    // Returns 0 or the system's error number.
+    // Returns 0 or the system's error number; a late write error (a full
+    // disk noticed at close) shows up here.
     int close();
 
-private:
-    friend class output_handle;
+protected:
+    // The output's open compares its file with the input's, and a derived
+    // handle may reach another handle's native value only through its base.
+    static std::intptr_t native_of(const file_handle& file) noexcept { return file.native_; }
+
     std::intptr_t native_ = -1;
 };
 
-class output_handle {
+// The input, read only by position so that no step depends on where an
+// earlier step left a file pointer.
+class input_handle : public file_handle {
 public:
-    output_handle() = default;
-    output_handle(const output_handle&) = delete;
-    output_handle& operator=(const output_handle&) = delete;
-    output_handle(output_handle&& other) noexcept;
-    output_handle& operator=(output_handle&& other) noexcept;
-    ~output_handle();
+    // Opens a regular file for reading; never blocks, even on a FIFO.
+    // Returns 0, the system's error number, or error_not_regular_file.
+    int open(const char* name);
+    // Reads up to buffer.size() bytes at offset; fewer only at the end of
+    // the file. Interrupted reads are resumed.
+    io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
+    // What the file says about itself now; `known` is false if it can't say.
+    file_identity identity() const;
+};
 
+class output_handle : public file_handle {
+public:
     // Opens the file for writing and empties it, creating it if absent.
     // Refuses to empty the file behind `input` (error_same_file) and to
     // create a file through a dangling link. Before emptying it, takes an
@@ -83,15 +84,8 @@ public:
     // waiting or mixing its lines into this one's. Returns 0 or an error
     // value.
     int open(const char* name, const input_handle& input);
-    bool is_open() const noexcept { return native_ >= 0; }
     // Writes all of data; false on any failure.
     bool write_all(std::span<const char> data);
-    // Returns 0 or the system's error number; a late write error (a full
-    // disk noticed at close) shows up here.
-    int close();
-
-private:
-    std::intptr_t native_ = -1;
 };
 
 // Makes standard output carry the dialogue's bytes as they are, so that a

@@ -1,14 +1,14 @@
-// Ownership of the two file handles: the same on every platform, since a
-// closed handle is -1 everywhere and closing is each platform's own.
+// Ownership of a file handle: the same on every platform, since a closed
+// handle is -1 everywhere and closing is each platform's own.
 #include <utility>
 
 #include "platform.h"
 
 namespace line_shuffler::platform {
 
-input_handle::input_handle(input_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
+file_handle::file_handle(file_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
 
-input_handle& input_handle::operator=(input_handle&& other) noexcept {
+file_handle& file_handle::operator=(file_handle&& other) noexcept {
     if (this != &other) {
         (void)close();
         native_ = std::exchange(other.native_, -1);
@@ -16,21 +16,7 @@ input_handle& input_handle::operator=(input_handle&& other) noexcept {
     return *this;
 }
 
-input_handle::~input_handle() {
-    (void)close();
-}
-
-output_handle::output_handle(output_handle&& other) noexcept : native_(std::exchange(other.native_, -1)) {}
-
-output_handle& output_handle::operator=(output_handle&& other) noexcept {
-    if (this != &other) {
-        (void)close();
-        native_ = std::exchange(other.native_, -1);
-    }
-    return *this;
-}
-
-output_handle::~output_handle() {
+file_handle::~file_handle() {
     (void)close();
 }
 

@@ -24,16 +24,16 @@ int to_fd(std::intptr_t native) {
     return static_cast<int>(native);
 }
 
-int close_native(std::intptr_t& native) {
-    if (native < 0) {
+}  // namespace
+
+int file_handle::close() {
+    if (native_ < 0) {
         return 0;
     }
-    const int fd = to_fd(std::exchange(native, -1));
+    const int fd = to_fd(std::exchange(native_, -1));
     // The descriptor is gone even if close reports an error, so no retry.
     return ::close(fd) == 0 ? 0 : errno;
 }
-
-}  // namespace
 
 int input_handle::open(const char* name) {
     (void)close();
@@ -76,14 +76,6 @@ io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) co
     return static_cast<io_result>(done);
 }
 
-std::int64_t input_handle::size() const {
-    struct stat status {};
-    if (::fstat(to_fd(native_), &status) != 0) {
-        return -1;
-    }
-    return static_cast<std::int64_t>(status.st_size);
-}
-
 file_identity input_handle::identity() const {
     struct stat status {};
     if (::fstat(to_fd(native_), &status) != 0) {
@@ -97,10 +89,6 @@ file_identity input_handle::identity() const {
             static_cast<std::int64_t>(status.st_ctim.tv_nsec),
             static_cast<std::uint64_t>(status.st_dev),
             static_cast<std::uint64_t>(status.st_ino)};
-}
-
-int input_handle::close() {
-    return close_native(native_);
 }
 
 int output_handle::open(const char* name, const input_handle& input) {
@@ -119,7 +107,7 @@ int output_handle::open(const char* name, const input_handle& input) {
     }
     struct stat out {};
     struct stat in {};
-    if (::fstat(fd, &out) != 0 || (input.is_open() && ::fstat(to_fd(input.native_), &in) != 0)) {
+    if (::fstat(fd, &out) != 0 || (input.is_open() && ::fstat(to_fd(native_of(input)), &in) != 0)) {
         const int error = errno;
         ::close(fd);
         return error;
@@ -160,10 +148,6 @@ bool output_handle::write_all(std::span<const char> data) {
         data = data.subspan(static_cast<std::size_t>(put));
     }
     return true;
-}
-
-int output_handle::close() {
-    return close_native(native_);
 }
 
 void prepare_console() {

@@ -42,14 +42,6 @@ int last_error() {
     return error == 0 ? static_cast<int>(ERROR_GEN_FAILURE) : static_cast<int>(error);
 }
 
-int close_native(std::intptr_t& native) {
-    if (native < 0) {
-        return 0;
-    }
-    // The handle is gone even if CloseHandle reports an error, so no retry.
-    return ::CloseHandle(to_handle(std::exchange(native, -1))) ? 0 : last_error();
-}
-
 // Closes a handle that is being given up because of an earlier error, and
 // passes that error on.
 int abandon(HANDLE handle, int error) {
@@ -68,24 +60,26 @@ constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 }  // namespace
 
+int file_handle::close() {
+    if (native_ < 0) {
+        return 0;
+    }
+    // The handle is gone even if CloseHandle reports an error, so no retry.
+    return ::CloseHandle(to_handle(std::exchange(native_, -1))) ? 0 : last_error();
+}
+
 int input_handle::open(const char* name) {
     (void)close();
     // Others may go on using the file: the tool notices if it changes.
-    // Opening a directory this way fails; a device or pipe opens at once
-    // without waiting for data and is refused below.
+    // A directory can't be opened this way (that takes
+    // FILE_FLAG_BACKUP_SEMANTICS), so it needs no check of its own; a device
+    // or pipe opens at once without waiting for data and is refused below.
     const HANDLE handle =
         ::CreateFileA(name, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return last_error();
     }
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
-        return abandon(handle, error_not_regular_file);
-    }
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!::GetFileInformationByHandle(handle, &information)) {
-        return abandon(handle, last_error());
-    }
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return abandon(handle, error_not_regular_file);
     }
     native_ = from_handle(handle);
@@ -115,14 +109,6 @@ io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) co
     return static_cast<io_result>(done);
 }
 
-std::int64_t input_handle::size() const {
-    LARGE_INTEGER bytes{};
-    if (!::GetFileSizeEx(to_handle(native_), &bytes)) {
-        return -1;
-    }
-    return static_cast<std::int64_t>(bytes.QuadPart);
-}
-
 file_identity input_handle::identity() const {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!::GetFileInformationByHandle(to_handle(native_), &information)) {
@@ -140,10 +126,6 @@ file_identity input_handle::identity() const {
             0,
             information.dwVolumeSerialNumber,
             join(information.nFileIndexHigh, information.nFileIndexLow)};
-}
-
-int input_handle::close() {
-    return close_native(native_);
 }
 
 namespace {
@@ -180,7 +162,7 @@ int output_handle::open(const char* name, const input_handle& input) {
     }
     if (input.is_open()) {
         int error = 0;
-        const bool is_input = same_file(handle, to_handle(input.native_), error);
+        const bool is_input = same_file(handle, to_handle(native_of(input)), error);
         if (error != 0) {
             return abandon(handle, error);
         }
@@ -217,10 +199,6 @@ bool output_handle::write_all(std::span<const char> data) {
         data = data.subspan(put);
     }
     return true;
-}
-
-int output_handle::close() {
-    return close_native(native_);
 }
 
 void prepare_console() {

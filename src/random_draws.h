@@ -40,14 +40,14 @@ std::uint32_t join_calls(generator&& next) {
 // draws don't depend on the entries, so they are made some steps ahead, in
 // the same order as ever, and the entries they pick are fetched meanwhile.
 template <typename draw_function>
-void shuffle_entries(std::span<std::uint32_t> order, draw_function&& draw) {
+void shuffle_entries(std::span<line_number> order, draw_function&& draw) {
     constexpr std::size_t ahead = 32;
-    std::array<std::uint32_t, ahead> picks{};
+    std::array<line_number, ahead> picks{};
     std::size_t undrawn = order.size();  // the next pick is drawn for undrawn - 1
     for (std::size_t n = order.size(); n-- > 1;) {
         while (undrawn > 1 && undrawn - 1 + ahead > n) {
             const std::size_t m = --undrawn;
-            const std::uint32_t pick = draw() % (static_cast<std::uint32_t>(m) + 1);
+            const auto pick = static_cast<line_number>(draw() % (m + 1));
             picks[m % ahead] = pick;
 #if defined(__GNUC__)
             __builtin_prefetch(order.data() + pick);

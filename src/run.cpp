@@ -17,27 +17,7 @@ int print_message(const char* format, ...) {
 }
 
 const char* message_for(failure reason) noexcept {
-    switch (reason) {
-        case failure::input_not_opened:
-            return messages::input_not_opened;
-        case failure::output_not_opened:
-            return messages::output_not_opened;
-        case failure::output_is_input:
-            return messages::output_is_input;
-        case failure::output_in_use:
-            return messages::output_in_use;
-        case failure::too_many_lines:
-            return messages::too_many_lines;
-        case failure::out_of_memory:
-            return messages::out_of_memory;
-        case failure::read_failed:
-            return messages::read_failed;
-        case failure::input_changed:
-            return messages::input_changed;
-        case failure::write_failed:
-            return messages::write_failed;
-    }
-    return messages::write_failed;
+    return messages::for_failure[static_cast<std::size_t>(reason)];
 }
 
 namespace {
@@ -54,8 +34,9 @@ void run_steps(run_state& run) {
     open_output_file(run);
     run.line_count = count_lines(run);
     // Drawing the order is part of the wait the progress line accounts for.
-    run.progress.start(static_cast<std::uint64_t>(run.line_count));
-    print_message(messages::line_count, run.line_count);
+    run.progress.start(run.line_count);
+    // At most MAX_LINE_COUNT, so the count shows the same as an int.
+    print_message(messages::line_count, static_cast<int>(run.line_count));
     make_shuffle_order(run);
     write_shuffled_lines(run);
     close_input_file(run);

@@ -6,7 +6,6 @@
 // which exit status follows.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,31 +19,35 @@
 
 namespace line_shuffler {
 
-// The line length the banner promises. Lines of any length are copied whole;
-// this is also the smallest positioned read the writer makes per output line.
+// The line length the banner promises. It sizes no buffer: lines of any
+// length are copied whole through the read buffer. It is the smallest read
+// the writer makes for a line, so that a line of the promised length comes
+// in one read.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
-
-// The pieces of a line too long for the writer's window go through one
-// fixed block of this size, so memory never depends on how long lines are.
-inline constexpr std::size_t BLOCK_BUFFER_SIZE = std::size_t{64} * 1024;
 
 // Counting reads the input in blocks of this size, which measured fastest:
 // large enough that a system call is cheap beside the bytes it brings, small
 // enough to stay in the processor's cache while they are scanned.
 inline constexpr std::size_t COUNT_READ_SIZE = std::size_t{64} * 1024;
 
-// The windows read the input in pieces of up to this size. Their passes are
-// most of a large run's time, and larger reads measured faster there, from
-// the page cache and more so from a disk, where each read may wait for it.
+// Counting and the writer read the input through one buffer of this size.
+// The windows' passes are most of a large run's time, and reads this large
+// measured faster there, from the page cache and more so from a disk, where
+// each read may wait for it. A line longer than that goes through it piece
+// by piece, so memory never depends on how long lines are.
 inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1024} * 1024;
 
-// Line numbers and the count are 32-bit; the count is shown signed.
+// Input line numbers (1-based) and the count of lines. The order holds one
+// for every line, so 4 bytes each; the count is shown signed, hence the
+// limit.
+using line_number = std::uint32_t;
 inline constexpr std::uint64_t MAX_LINE_COUNT = 2147483647;
 
 inline constexpr const char* INPUT_FILE_NAME = "file.txt";
 inline constexpr const char* OUTPUT_FILE_NAME = "shuffled_file.txt";
 
-// Everything that can end a run early. Each has exactly one console message.
+// Everything that can end a run early. Each has exactly one console message,
+// kept in this order in messages::for_failure.
 enum class failure {
     input_not_opened,
     output_not_opened,
@@ -55,6 +58,7 @@ enum class failure {
     read_failed,
     input_changed,
     write_failed,
+    count_,  // how many there are; not a failure
 };
 
 struct run_failure {
@@ -83,14 +87,14 @@ struct run_state {
     platform::input_handle input_file;
     platform::output_handle output_file;
     std::int32_t input_open_status = 0;
-    std::int32_t line_count = 0;
+    line_number line_count = 0;
 
     // What counting learns besides the count: the input's size as counted
     // (the writer never reads past it), where every few lines start, and the
     // line end to put after the last line ("\r\n" if the first line has one).
     std::uint64_t input_size = 0;
     line_marks marks;
-    std::string_view last_line_end = "\n";
+    std::string_view added_line_end = "\n";
     // What the input said about itself when counted; the same at the end of
     // the write means the lines written are the lines counted.
     platform::file_identity input_identity;
@@ -99,17 +103,14 @@ struct run_state {
 
     // Shuffle order: entry i is the 1-based input line written as output
     // line i + 1.
-    std::unique_ptr<std::uint32_t[], free_deleter> shuffle_order;
+    std::unique_ptr<line_number[], free_deleter> shuffle_order;
     clock_function clock = platform::calendar_seconds;
 
-    // Counting and the windows read through read_buffer. A line too long
-    // for its window goes out alone: its first piece through line_buffer,
-    // the rest through block_buffer.
+    // Every read of the input goes through read_buffer: counting, the
+    // windows, and a line too long for its window, which goes out alone.
     std::vector<char> read_buffer;
     writer_limits limits;
-    std::uint32_t current_line_number = 0;
-    std::array<char, LINE_BUFFER_SIZE> line_buffer{};
-    std::array<char, BLOCK_BUFFER_SIZE> block_buffer{};
+    line_number current_line_number = 0;
 
     // Off unless the run shows progress on a terminal.
     progress_line progress;
@@ -118,7 +119,7 @@ struct run_state {
 // The steps, in the order run_shuffle calls them.
 void open_input_file(run_state& run);
 void open_output_file(run_state& run);
-std::int32_t count_lines(run_state& run);
+line_number count_lines(run_state& run);
 void make_shuffle_order(run_state& run);
 void write_shuffled_lines(run_state& run);
 void close_input_file(run_state& run);
@@ -128,7 +129,7 @@ void close_output_file(run_state& run);
 // said when it was counted.
 void check_input_unchanged(const run_state& run);
 
-void swap_entries(std::uint32_t* a, std::uint32_t* b) noexcept;
+void swap_entries(line_number* a, line_number* b) noexcept;
 
 // One draw of the generator as the shuffle uses it: at least 31 random bits,
 // from as many rand() calls as that takes on this C library.

@@ -13,6 +13,7 @@
 // A line that does not fit its window goes out alone, read piece by piece
 // from the nearest mark, so memory never depends on how long lines are.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -28,6 +29,9 @@ namespace {
 
 constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
 
+// Output lines are gathered into writes of this size.
+constexpr std::size_t OUTPUT_BUFFER_SIZE = std::size_t{64} * 1024;
+
 // The memory promise: peak resident memory at most this base plus this much
 // for every input line, whatever the lines' lengths.
 constexpr std::uint64_t PROMISED_BASE_BYTES = 24 * MIB;
@@ -40,7 +44,7 @@ constexpr std::uint64_t RUN_OVERHEAD_BYTES = 5 * MIB;
 
 // Below this, windows would cost more passes than they save; if even this
 // much memory can't be had, every line goes out alone.
-constexpr std::uint64_t SMALLEST_WINDOW_BYTES = 256 * 1024;
+constexpr std::uint64_t SMALLEST_WINDOW_BYTES = std::uint64_t{256} * 1024;
 
 // Each line in a window costs this much beside its bytes: where its bytes
 // end in the window.
@@ -53,7 +57,7 @@ constexpr std::uint64_t LARGEST_WINDOW_BYTES = NOT_GATHERED - 1;
 
 // Wanted lines closer than this are read in one go: the bytes in between
 // cost less than another system call, or another seek on a disk.
-constexpr std::uint64_t MERGE_GAP = 32 * 1024;
+constexpr std::uint64_t MERGE_GAP = std::uint64_t{32} * 1024;
 
 // How many lines the output step takes at a time, and the size of the
 // processor's cache line.
@@ -95,7 +99,7 @@ public:
         used_ = 0;
     }
 
-    // Room for `size` more bytes, at most BLOCK_BUFFER_SIZE, to be filled in
+    // Room for `size` more bytes, at most OUTPUT_BUFFER_SIZE, to be filled in
     // place and then kept with commit().
     std::span<char> room(std::size_t size) {
         if (size > buffer_.size() - used_) {
@@ -115,21 +119,20 @@ private:
 
     platform::output_handle& file_;
     std::size_t used_ = 0;
-    std::array<char, BLOCK_BUFFER_SIZE> buffer_;
+    std::array<char, OUTPUT_BUFFER_SIZE> buffer_;
 };
 
 // ---------------------------------------------------------------------------
 // One line alone, for a line too long for its window: a positioned read from
 // the nearest mark, and the line copied piece by piece.
 
-// Reads the piece of the input that starts at `offset`: `wanted` bytes, or
-// what is left of the input as counted. The piece lands in line_buffer when
-// it fits there, in block_buffer otherwise.
+// Reads the piece of the input that starts at `offset` into the read
+// buffer: `wanted` bytes, or what is left of the input as counted, or what
+// the buffer holds, whichever is least.
 std::span<const char> read_piece(run_state& run, std::uint64_t offset, std::uint64_t wanted) {
     const std::uint64_t left = run.input_size - offset;
-    const std::size_t size = static_cast<std::size_t>(std::min({wanted, left, std::uint64_t{BLOCK_BUFFER_SIZE}}));
-    const std::span<char> buffer = size <= LINE_BUFFER_SIZE ? std::span<char>{run.line_buffer}.first(size)
-                                                            : std::span<char>{run.block_buffer}.first(size);
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>({wanted, left, run.read_buffer.size()}));
+    const std::span<char> buffer = std::span<char>{run.read_buffer}.first(size);
     const platform::io_result got = run.input_file.read_at(buffer, offset);
     if (got < 0) {
         throw run_failure{failure::read_failed};
@@ -141,10 +144,11 @@ std::span<const char> read_piece(run_state& run, std::uint64_t offset, std::uint
 }
 
 // How many bytes to ask for to reach the end of `lines` more lines: a
-// quarter more than the input's average line, never less than a
-// banner-length line, rounded to whole 512-byte sectors.
-std::uint64_t read_size_for(std::uint64_t line_bytes, std::uint64_t lines) {
-    const std::uint64_t estimate = lines * line_bytes + lines * line_bytes / 4;
+// quarter more than the input's average line plus one byte (so never
+// nothing, even for empty lines), never less than a banner-length line,
+// rounded to whole 512-byte sectors.
+std::uint64_t read_size_for(std::uint64_t average_plus_one, std::uint64_t lines) {
+    const std::uint64_t estimate = lines * average_plus_one + lines * average_plus_one / 4;
     constexpr std::uint64_t sector = 512;
     return std::max<std::uint64_t>(LINE_BUFFER_SIZE, (estimate + sector - 1) / sector * sector);
 }
@@ -165,7 +169,7 @@ std::uint64_t group_end(const run_state& run, const line_mark& mark) {
 // search for the newline and no copy. False if the line is not such a one.
 bool read_marked_line(run_state& run, const line_mark& mark, bool last, output_buffer& out) {
     const std::uint64_t size = group_end(run, mark) - mark.offset;
-    if (run.marks.interval() != 1 || size > BLOCK_BUFFER_SIZE) {
+    if (run.marks.interval() != 1 || size > OUTPUT_BUFFER_SIZE) {
         return false;
     }
     const std::span<char> into = out.room(static_cast<std::size_t>(size));
@@ -178,30 +182,30 @@ bool read_marked_line(run_state& run, const line_mark& mark, bool last, output_b
     }
     out.commit(into.size());
     if (last) {
-        out.write(run.last_line_end);
+        out.write(run.added_line_end);
     }
     return true;
 }
 
 // Copies input line `line` (1-based) to the output.
-void copy_line_alone(run_state& run, std::uint32_t line, output_buffer& out) {
-    const std::uint64_t line_bytes = run.input_size / static_cast<std::uint64_t>(run.line_count) + 1;
-    const bool last = line == static_cast<std::uint32_t>(run.line_count);
+void copy_line_alone(run_state& run, line_number line, output_buffer& out) {
+    const std::uint64_t average_plus_one = run.input_size / run.line_count + 1;
+    const bool last = line == run.line_count;
     const line_mark mark = run.marks.mark_at_or_before(line);
     if (read_marked_line(run, mark, last, out)) {
         return;
     }
-    run.current_line_number = static_cast<std::uint32_t>(mark.line_number);
+    run.current_line_number = static_cast<line_number>(mark.line_number);
     std::uint64_t offset = mark.offset;
 
     // Later pieces grow, so that a line far longer than the average takes
     // few reads.
-    std::uint64_t request = read_size_for(line_bytes, line - run.current_line_number + 1);
+    std::uint64_t request = read_size_for(average_plus_one, line - run.current_line_number + 1);
     std::span<const char> piece = read_piece(run, offset, request);
     offset += piece.size();
     const auto next_piece = [&](std::uint64_t lines_left) {
-        request =
-            std::min<std::uint64_t>(BLOCK_BUFFER_SIZE, std::max(request * 2, read_size_for(line_bytes, lines_left)));
+        request = std::min<std::uint64_t>(READ_BUFFER_SIZE,
+                                          std::max(request * 2, read_size_for(average_plus_one, lines_left)));
         piece = read_piece(run, offset, request);
         offset += piece.size();
     };
@@ -233,7 +237,7 @@ void copy_line_alone(run_state& run, std::uint32_t line, output_buffer& out) {
             if (!last) {
                 input_changed();
             }
-            out.write(run.last_line_end);
+            out.write(run.added_line_end);
             return;
         }
         next_piece(1);
@@ -347,13 +351,13 @@ public:
     // input's own line end, as it has none.
     template <typename piece_function>
     void take_line(piece_function&& take) {
-        const bool last = line_ == static_cast<std::uint64_t>(run_.line_count);
+        const bool last = line_ == run_.line_count;
         for (;;) {
             if (position_ == buffered_to_ && !read_more()) {
                 if (!last) {
                     input_changed();  // a line that had a newline when counted has none
                 }
-                take(std::span<const char>{run_.last_line_end});
+                take(std::span<const char>{run_.added_line_end});
                 ++line_;
                 return;
             }
@@ -432,12 +436,12 @@ public:
     // Takes the memory for the windows; false if even the smallest window
     // can't be had, and then every line goes out alone.
     bool reserve() {
-        const auto count = static_cast<std::uint64_t>(run_.line_count);
+        const std::uint64_t count = run_.line_count;
         if (!wanted_.reserve(count)) {
             return false;
         }
         std::uint64_t budget = run_.limits.window_bytes != 0 ? run_.limits.window_bytes : default_budget();
-        const std::uint64_t whole_input = run_.input_size + run_.last_line_end.size();
+        const std::uint64_t whole_input = run_.input_size + run_.added_line_end.size();
         const std::uint64_t line_bytes = (whole_input + count - 1) / count;
         for (;; budget /= 2) {
             if (run_.limits.window_bytes == 0 && budget < SMALLEST_WINDOW_BYTES) {
@@ -467,11 +471,11 @@ public:
     // on long ones, where a window holds so few that the passes outweigh
     // the calls.
     bool cheaper_than_lines_alone() const {
-        const auto count = static_cast<std::uint64_t>(run_.line_count);
+        const std::uint64_t count = run_.line_count;
         if (run_.limits.window_bytes != 0) {
             return true;
         }
-        const std::uint64_t whole_input = run_.input_size + run_.last_line_end.size();
+        const std::uint64_t whole_input = run_.input_size + run_.added_line_end.size();
         const std::uint64_t fill = std::max<std::uint64_t>(1, capacity_ * PLANNED_FILL_32THS / 32);
         const std::uint64_t passes = (whole_input + fill - 1) / fill;
         const std::uint64_t lines_from_mark = (run_.marks.interval() + 1) / 2;
@@ -483,10 +487,10 @@ public:
     // Writes the output lines from `first` on that one window holds; returns
     // how many were written, at least one.
     std::uint64_t write_window(std::uint64_t first) {
-        const std::uint64_t left = static_cast<std::uint64_t>(run_.line_count) - first;
+        const std::uint64_t left = run_.line_count - first;
         const std::uint64_t lines = std::min(left, next_lines_);
-        const std::span<const std::uint32_t> window{run_.shuffle_order.get() + first, static_cast<std::size_t>(lines)};
-        for (const std::uint32_t line : window) {
+        const std::span<const line_number> window{run_.shuffle_order.get() + first, static_cast<std::size_t>(lines)};
+        for (const line_number line : window) {
             wanted_.add(line);
         }
         wanted_.count();
@@ -502,9 +506,9 @@ private:
     // What the promise leaves for the windows once the order, the marks and
     // the wanted-line bits have taken theirs.
     std::uint64_t default_budget() const {
-        const auto count = static_cast<std::uint64_t>(run_.line_count);
+        const std::uint64_t count = run_.line_count;
         const std::uint64_t promised = PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * count;
-        const std::uint64_t taken = RUN_OVERHEAD_BYTES + sizeof(std::uint32_t) * count + run_.marks.memory_bytes() +
+        const std::uint64_t taken = RUN_OVERHEAD_BYTES + sizeof(line_number) * count + run_.marks.memory_bytes() +
                                     wanted_lines::bytes_for(count);
         return promised > taken ? promised - taken : 0;
     }
@@ -574,13 +578,13 @@ private:
     // are taken a batch at a time, one step for the whole batch before the
     // next, and each step asks for what the next step reads: the waits of a
     // batch overlap instead of adding up.
-    std::uint64_t write_in_order(std::uint64_t first, std::span<const std::uint32_t> window) {
+    std::uint64_t write_in_order(std::uint64_t first, std::span<const line_number> window) {
         std::array<std::uint32_t, WRITE_BATCH> ends{};
         std::array<std::uint32_t, WRITE_BATCH> starts{};
         for (std::size_t batch = 0; batch < window.size(); batch += WRITE_BATCH) {
-            const std::span<const std::uint32_t> lines =
+            const std::span<const line_number> lines =
                 window.subspan(batch, std::min(WRITE_BATCH, window.size() - batch));
-            for (const std::uint32_t line : lines) {
+            for (const line_number line : lines) {
                 prefetch(wanted_.rank_data(line));
                 prefetch(wanted_.bit_data(line));
             }
@@ -634,7 +638,7 @@ private:
 
 void write_shuffled_lines(run_state& run) {
     output_buffer out{run.output_file};
-    const auto count = static_cast<std::uint64_t>(run.line_count);
+    const std::uint64_t count = run.line_count;
     run.read_buffer.resize(READ_BUFFER_SIZE);
     window_writer windows{run, out};
     if (windows.reserve() && windows.cheaper_than_lines_alone()) {

@@ -14,7 +14,7 @@ using testing::write_file;
 class count_test : public testing::scratch_folder_test {
 protected:
     // Writes `input` as file.txt, opens it and counts it.
-    std::int32_t count(const std::string& input, std::uint64_t line_limit = MAX_LINE_COUNT) {
+    line_number count(const std::string& input, std::uint64_t line_limit = MAX_LINE_COUNT) {
         write_file("file.txt", input);
         run = std::make_unique<run_state>();
         run->max_line_count = line_limit;
@@ -26,17 +26,17 @@ protected:
 };
 
 TEST_F(count_test, counts_newlines_plus_one) {
-    EXPECT_EQ(count(""), 1);
-    EXPECT_EQ(count("a"), 1);
-    EXPECT_EQ(count("a\nb"), 2);
-    EXPECT_EQ(count("a\n"), 2);
-    EXPECT_EQ(count("\n\n\n"), 4);
+    EXPECT_EQ(count(""), 1U);
+    EXPECT_EQ(count("a"), 1U);
+    EXPECT_EQ(count("a\nb"), 2U);
+    EXPECT_EQ(count("a\n"), 2U);
+    EXPECT_EQ(count("\n\n\n"), 4U);
 }
 
 // The real limit needs a file of 2^31 newlines; a lower one takes the
 // same path.
 TEST_F(count_test, a_line_past_the_limit_is_too_many) {
-    EXPECT_EQ(count("a\nb\nc", 3), 3);
+    EXPECT_EQ(count("a\nb\nc", 3), 3U);
     try {
         count("a\nb\nc\n", 3);
         FAIL() << "no failure reported";
@@ -46,40 +46,40 @@ TEST_F(count_test, a_line_past_the_limit_is_too_many) {
 }
 
 TEST_F(count_test, carriage_returns_and_nul_bytes_are_ordinary_bytes) {
-    EXPECT_EQ(count("a\r\nb"), 2);
-    EXPECT_EQ(count("a\rb\rc"), 1);
-    EXPECT_EQ(count(std::string("a\0\nb\0", 5)), 2);
+    EXPECT_EQ(count("a\r\nb"), 2U);
+    EXPECT_EQ(count("a\rb\rc"), 1U);
+    EXPECT_EQ(count(std::string("a\0\nb\0", 5)), 2U);
 }
 
 TEST_F(count_test, line_length_does_not_matter) {
-    const std::string long_line(3 * BLOCK_BUFFER_SIZE + 17, 'x');
-    EXPECT_EQ(count(long_line + "\n" + long_line + "\nshort"), 3);
+    const std::string long_line(3 * READ_BUFFER_SIZE + 17, 'x');
+    EXPECT_EQ(count(long_line + "\n" + long_line + "\nshort"), 3U);
     EXPECT_EQ(run->input_size, 2 * long_line.size() + 2 + 5);
 }
 
 TEST_F(count_test, newlines_on_block_boundaries_count_once) {
-    for (const std::size_t at : {BLOCK_BUFFER_SIZE - 1, BLOCK_BUFFER_SIZE, BLOCK_BUFFER_SIZE + 1}) {
-        std::string input(2 * BLOCK_BUFFER_SIZE, 'x');
+    for (const std::size_t at : {READ_BUFFER_SIZE - 1, READ_BUFFER_SIZE, READ_BUFFER_SIZE + 1}) {
+        std::string input(2 * READ_BUFFER_SIZE, 'x');
         input[at] = '\n';
-        EXPECT_EQ(count(input), 2) << "newline at " << at;
+        EXPECT_EQ(count(input), 2U) << "newline at " << at;
         EXPECT_EQ(run->marks.mark_at_or_before(2).offset, at + 1);
     }
 }
 
-TEST_F(count_test, last_line_end_follows_the_first_line) {
+TEST_F(count_test, added_line_end_follows_the_first_line) {
     count("a\r\nb\nc");
-    EXPECT_EQ(run->last_line_end, "\r\n");
+    EXPECT_EQ(run->added_line_end, "\r\n");
     count("a\nb\r\nc");
-    EXPECT_EQ(run->last_line_end, "\n");
+    EXPECT_EQ(run->added_line_end, "\n");
     count("abc");
-    EXPECT_EQ(run->last_line_end, "\n");
+    EXPECT_EQ(run->added_line_end, "\n");
     // The carriage return sits at the end of one block, its newline at the
     // start of the next.
-    std::string split(BLOCK_BUFFER_SIZE + 1, 'x');
-    split[BLOCK_BUFFER_SIZE - 1] = '\r';
-    split[BLOCK_BUFFER_SIZE] = '\n';
+    std::string split(READ_BUFFER_SIZE + 1, 'x');
+    split[READ_BUFFER_SIZE - 1] = '\r';
+    split[READ_BUFFER_SIZE] = '\n';
     count(split);
-    EXPECT_EQ(run->last_line_end, "\r\n");
+    EXPECT_EQ(run->added_line_end, "\r\n");
 }
 
 // Every line's nearest mark must be a true line start at or before it, and

@@ -150,7 +150,7 @@ std::int64_t seconds_now() {
 // seconds during which the run went on.
 void expect_shuffled_in_window(const std::string& input, std::int64_t from, std::int64_t to) {
     const std::string output = read_file("shuffled_file.txt");
-    const auto line_count = static_cast<std::int32_t>(testing::model_lines(input).size());
+    const auto line_count = static_cast<line_number>(testing::model_lines(input).size());
     for (std::int64_t second = from; second <= to; ++second) {
         if (output == model_output(input, testing::order_drawn_in(line_count, second))) {
             return;
@@ -173,7 +173,7 @@ using end_to_end_test = testing::scratch_folder_test;
 
 // Runs the tool on `input`: a complete run with the whole dialogue, and a
 // shuffled file that holds the input's lines in the order drawn.
-void expect_complete_shuffle(const std::string& input, std::int32_t line_count) {
+void expect_complete_shuffle(const std::string& input, line_number line_count) {
     write_file("file.txt", input);
     const std::int64_t from = seconds_now();
     const finished_run run = run_tool();

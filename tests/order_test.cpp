@@ -17,10 +17,10 @@ namespace {
 using testing::order_drawn_in;
 
 TEST(shuffle_order_test, is_a_permutation_of_the_line_numbers) {
-    for (const std::int32_t count : {1, 2, 3, 10, 1000, 65537}) {
-        std::vector<std::uint32_t> order = order_drawn_in(count, 1'700'000'000 + count);
+    for (const line_number count : {1U, 2U, 3U, 10U, 1000U, 65537U}) {
+        std::vector<line_number> order = order_drawn_in(count, 1'700'000'000 + count);
         std::sort(order.begin(), order.end());
-        std::vector<std::uint32_t> expected(static_cast<std::size_t>(count));
+        std::vector<line_number> expected(count);
         std::iota(expected.begin(), expected.end(), 1U);
         EXPECT_EQ(order, expected) << count << " lines";
     }
@@ -39,13 +39,13 @@ TEST(shuffle_order_test, seed_is_the_low_32_bits_of_the_second) {
 TEST(shuffle_order_test, follows_the_fisher_yates_loop_draw_for_draw) {
     // Same seed, same C library: the same draws must give the same order
     // as swapping entry n with entry rand() % (n + 1), n from the end.
-    const std::int32_t count = 257;
-    std::vector<std::uint32_t> expected(count);
+    const line_number count = 257;
+    std::vector<line_number> expected(count);
     std::iota(expected.begin(), expected.end(), 1U);
     std::srand(4242U);
-    for (std::int32_t n = count - 1; n > 0; --n) {
-        const auto j = static_cast<std::size_t>(draw_random() % static_cast<std::uint32_t>(n + 1));
-        std::swap(expected[static_cast<std::size_t>(n)], expected[j]);
+    for (line_number n = count - 1; n > 0; --n) {
+        const line_number j = draw_random() % (n + 1);
+        std::swap(expected[n], expected[j]);
     }
     EXPECT_EQ(order_drawn_in(count, 4242), expected);
 }

@@ -6,19 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include "msvcrt_rand.h"
 #include "random_draws.h"
 
 namespace line_shuffler {
 namespace {
 
-// The linear congruential rand() of Microsoft's C runtime: 15 bits a call.
-struct fifteen_bit_generator {
-    std::uint32_t state;
-    int operator()() {
-        state = state * 214013U + 2531011U;
-        return static_cast<int>((state >> 16) & 0x7fffU);
-    }
-};
+using testing::msvcrt_rand;
 
 // A stand-in for any generator of `bits` bits a call, built from a 64-bit
 // generator's high bits.
@@ -58,7 +52,7 @@ void expect_31_fair_bits(const std::vector<int>& counts, int draws) {
 
 TEST(join_calls_test, fifteen_bit_calls_fill_all_31_bits_fairly) {
     constexpr int draws = 20'000;
-    fifteen_bit_generator next{12345U};
+    msvcrt_rand next{12345U};
     expect_31_fair_bits(bit_counts<0x7fffU>(next, draws), draws);
 }
 
@@ -98,7 +92,7 @@ TEST(join_calls_test, a_15_bit_generator_can_put_any_of_100000_lines_last) {
     std::uint32_t lowest = count;
     std::uint32_t highest = 0;
     for (int seed = 1; seed <= seeds; ++seed) {
-        fifteen_bit_generator next{static_cast<std::uint32_t>(seed)};
+        msvcrt_rand next{static_cast<std::uint32_t>(seed)};
         const std::uint32_t last = last_entry(count, [&] { return join_calls<0x7fffU>(next); });
         beyond_15_bits += last > 32'768 ? 1 : 0;
         lowest = std::min(lowest, last);
@@ -113,8 +107,8 @@ TEST(join_calls_test, a_15_bit_generator_can_put_any_of_100000_lines_last) {
     // The fault this guards against: one 15-bit call per draw keeps every
     // line past 32,768 from ever coming last.
     for (int seed = 1; seed <= 20; ++seed) {
-        fifteen_bit_generator next{static_cast<std::uint32_t>(seed)};
-        EXPECT_LE(last_entry(count, [&] { return static_cast<std::uint32_t>(next()); }), 32'768U);
+        msvcrt_rand next{static_cast<std::uint32_t>(seed)};
+        EXPECT_LE(last_entry(count, next), 32'768U);
     }
 }
 

@@ -32,7 +32,7 @@ std::int64_t fixed_clock() {
     return fixed_seconds;
 }
 
-std::vector<std::uint32_t> order_drawn_in(std::int32_t line_count, std::int64_t seconds) {
+std::vector<line_number> order_drawn_in(line_number line_count, std::int64_t seconds) {
     fixed_seconds = seconds;
     auto run = std::make_unique<run_state>();
     run->clock = fixed_clock;

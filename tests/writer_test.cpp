@@ -35,7 +35,7 @@ protected:
     }
 
     void set_order(const std::vector<std::uint32_t>& order) {
-        ASSERT_EQ(order.size(), static_cast<std::size_t>(run->line_count));
+        ASSERT_EQ(order.size(), run->line_count);
         std::copy(order.begin(), order.end(), run->shuffle_order.get());
     }
 
@@ -86,7 +86,7 @@ TEST_F(writer_test, nul_bytes_and_carriage_returns_are_copied_as_they_are) {
 }
 
 TEST_F(writer_test, lines_far_longer_than_the_buffers_are_copied_whole) {
-    const std::string huge(5 * BLOCK_BUFFER_SIZE + 3, 'h');
+    const std::string huge(5 * READ_BUFFER_SIZE + 3, 'h');
     const std::string mid(LINE_BUFFER_SIZE + 1, 'm');
     const std::string input = "s\n" + huge + "\n" + mid + "\n" + huge;
     EXPECT_EQ(shuffle_in(input, {4, 3, 1, 2}), model_output(input, {4, 3, 1, 2}));

@@ -17,39 +17,28 @@
 #include <utility>
 #include <vector>
 
+#include "msvcrt_rand.h"
 #include "support.h"
 
 namespace {
 
 using line_shuffler::testing::model_lines;
 using line_shuffler::testing::model_output;
+using line_shuffler::testing::msvcrt_rand;
 using line_shuffler::testing::order_drawn_in;
 using line_shuffler::testing::read_file;
 using line_shuffler::testing::write_file;
 
-// msvcrt's rand(): x = x * 214013 + 2531011, giving bits 16..30 of x.
-class msvcrt_rand {
-public:
-    explicit msvcrt_rand(std::uint32_t seed) : state_(seed) {}
-    std::uint32_t next() {
-        state_ = state_ * 214013U + 2531011U;
-        return (state_ >> 16) & 0x7fffU;
-    }
-
-private:
-    std::uint32_t state_;
-};
-
 // The order the Windows build draws: Fisher-Yates from the end, each draw
 // three 15-bit calls, the first one's bits highest, cut to 31 bits.
 std::vector<std::uint32_t> msvcrt_order(std::uint32_t count, std::int64_t second) {
-    msvcrt_rand rand{static_cast<std::uint32_t>(second)};
+    msvcrt_rand msvcrt{static_cast<std::uint32_t>(second)};
     std::vector<std::uint32_t> order(count);
     std::iota(order.begin(), order.end(), 1U);
     for (std::uint32_t n = count - 1; n > 0; --n) {
-        const std::uint32_t high = rand.next();
-        const std::uint32_t middle = rand.next();
-        const std::uint32_t low = rand.next();
+        const std::uint32_t high = msvcrt();
+        const std::uint32_t middle = msvcrt();
+        const std::uint32_t low = msvcrt();
         const std::uint32_t draw = ((high << 30) | (middle << 15) | low) & 0x7fffffffU;
         std::swap(order[n], order[draw % (n + 1)]);
     }
@@ -61,8 +50,7 @@ int check(std::string_view generator, std::int64_t from, std::int64_t to) {
     const std::string output = read_file("shuffled_file.txt");
     const auto count = static_cast<std::uint32_t>(model_lines(input).size());
     for (std::int64_t second = from; second <= to; ++second) {
-        const auto order = generator == "msvcrt" ? msvcrt_order(count, second)
-                                                 : order_drawn_in(static_cast<std::int32_t>(count), second);
+        const auto order = generator == "msvcrt" ? msvcrt_order(count, second) : order_drawn_in(count, second);
         if (output == model_output(input, order)) {
             std::printf("matches the %s order of second %lld\n", std::string(generator).c_str(),
                         static_cast<long long>(second));
@@ -113,10 +101,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (args.size() == 3 && args[0] == "rand") {
-        msvcrt_rand rand{static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10))};
+        msvcrt_rand msvcrt{static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10))};
         const long count = std::strtol(argv[3], nullptr, 10);
         for (long i = 0; i < count; ++i) {
-            std::printf("%u\n", rand.next());
+            std::printf("%u\n", msvcrt());
         }
         return 0;
     }
