@@ -99,8 +99,8 @@ private:
 
 line_number count_lines(run_state& run) {
     run.marks.clear();
-    run.read_buffer.resize(READ_BUFFER_SIZE);
-    const std::span<char> block = std::span<char>{run.read_buffer}.first(COUNT_READ_SIZE);
+    run.read_buffer.allocate(READ_BUFFER_SIZE);
+    const std::span<char> block = run.read_buffer.span().first(COUNT_READ_SIZE);
     newline_counter counter{run.marks, run.max_line_count};
     std::uint64_t offset = 0;
     for (;;) {

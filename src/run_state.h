@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <memory>
 #include <string_view>
-#include <vector>
 
 #include "line_marks.h"
+#include "page_buffer.h"
 #include "platform.h"
 #include "progress.h"
 
@@ -108,7 +108,7 @@ struct run_state {
 
     // Every read of the input goes through read_buffer: counting, the
     // windows, and a line too long for its window, which goes out alone.
-    std::vector<char> read_buffer;
+    page_buffer read_buffer;
     writer_limits limits;
     line_number current_line_number = 0;
 

@@ -80,7 +80,7 @@ constexpr std::uint64_t PLANNED_FILL_32THS = 31;
 // Gathers small writes into large ones.
 class output_buffer {
 public:
-    explicit output_buffer(platform::output_handle& file) : file_(file) {}
+    explicit output_buffer(platform::output_handle& file) : file_(file) { buffer_.allocate(OUTPUT_BUFFER_SIZE); }
 
     void write(std::span<const char> bytes) {
         if (bytes.size() > buffer_.size() - used_) {
@@ -90,12 +90,12 @@ public:
                 return;
             }
         }
-        std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
+        std::memcpy(buffer_.span().data() + used_, bytes.data(), bytes.size());
         used_ += bytes.size();
     }
 
     void flush() {
-        write_through(std::span<const char>{buffer_.data(), used_});
+        write_through(buffer_.span().first(used_));
         used_ = 0;
     }
 
@@ -105,7 +105,7 @@ public:
         if (size > buffer_.size() - used_) {
             flush();
         }
-        return std::span<char>{buffer_}.subspan(used_, size);
+        return buffer_.span().subspan(used_, size);
     }
 
     void commit(std::size_t size) { used_ += size; }
@@ -119,7 +119,7 @@ private:
 
     platform::output_handle& file_;
     std::size_t used_ = 0;
-    std::array<char, OUTPUT_BUFFER_SIZE> buffer_;
+    page_buffer buffer_;
 };
 
 // ---------------------------------------------------------------------------
@@ -132,7 +132,7 @@ private:
 std::span<const char> read_piece(run_state& run, std::uint64_t offset, std::uint64_t wanted) {
     const std::uint64_t left = run.input_size - offset;
     const auto size = static_cast<std::size_t>(std::min<std::uint64_t>({wanted, left, run.read_buffer.size()}));
-    const std::span<char> buffer = std::span<char>{run.read_buffer}.first(size);
+    const std::span<char> buffer = run.read_buffer.span().first(size);
     const platform::io_result got = run.input_file.read_at(buffer, offset);
     if (got < 0) {
         throw run_failure{failure::read_failed};
@@ -517,7 +517,7 @@ private:
     // order, and copies each line into the window while it has room. Returns
     // the bytes of all the lines, those that did not fit included.
     std::uint64_t gather() {
-        input_scanner scanner{run_, std::span<char>{run_.read_buffer}.first(read_bytes())};
+        input_scanner scanner{run_, run_.read_buffer.span().first(read_bytes())};
         std::uint64_t used = 0;
         std::uint64_t all = 0;
         std::uint64_t read_until = 0;
@@ -639,7 +639,7 @@ private:
 void write_shuffled_lines(run_state& run) {
     output_buffer out{run.output_file};
     const std::uint64_t count = run.line_count;
-    run.read_buffer.resize(READ_BUFFER_SIZE);
+    run.read_buffer.allocate(READ_BUFFER_SIZE);
     window_writer windows{run, out};
     if (windows.reserve() && windows.cheaper_than_lines_alone()) {
         for (std::uint64_t done = 0; done < count;) {
