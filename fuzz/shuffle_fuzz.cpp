@@ -18,11 +18,11 @@
 //   otherwise  the bytes from 4 on are file.txt as they are.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -43,7 +43,9 @@ using namespace line_shuffler;
 constexpr std::size_t MAX_INPUT_SIZE = std::size_t{160} * 1024;
 
 std::int64_t fuzz_seconds = 0;
-std::int64_t fuzz_clock() { return fuzz_seconds; }
+std::int64_t fuzz_clock() {
+    return fuzz_seconds;
+}
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "shuffle_fuzz: %s\n", what);

@@ -180,7 +180,7 @@ namespace {
 // handler to put back if the process is ended while the terminal is raw.
 struct termios saved_terminal {};
 struct sigaction previous_actions[NSIG] {};
-bool taken_over[NSIG] {};
+bool taken_over[NSIG]{};
 
 extern "C" void restore_terminal_and_die(int signal_number) {
     // The process is ending either way; there is nothing to do on failure.

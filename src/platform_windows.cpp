@@ -117,7 +117,8 @@ file_identity input_handle::identity() const {
     const auto join = [](DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; };
     // The last write time counts 100-nanosecond steps; it stands for both
     // times, Windows keeping no change time in this record.
-    const std::uint64_t written = join(information.ftLastWriteTime.dwHighDateTime, information.ftLastWriteTime.dwLowDateTime);
+    const std::uint64_t written =
+        join(information.ftLastWriteTime.dwHighDateTime, information.ftLastWriteTime.dwLowDateTime);
     return {true,
             static_cast<std::int64_t>(join(information.nFileSizeHigh, information.nFileSizeLow)),
             static_cast<std::int64_t>(written / 10'000'000),

@@ -18,8 +18,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -385,9 +385,7 @@ std::string count_line(const std::string& input) {
 }
 
 void set_limit(int resource, rlim_t bytes) {
-    const struct rlimit limit {
-        bytes, bytes
-    };
+    const struct rlimit limit { bytes, bytes };
     ::setrlimit(resource, &limit);
 }
 
@@ -497,10 +495,9 @@ TEST_F(fault_run_test, a_read_that_fails_is_reported_in_the_count_and_in_the_wri
     // end); the third is the writer's.
     for (const auto& [nth, console] : {std::pair{1, banner + read_failed + key_wait},
                                        std::pair{3, banner + count_line(input) + read_failed + key_wait}}) {
-        const finished_run run =
-            run_tool(stdin_kind::dev_null, {}, ".", "console.out", {},
-                     {"strace", "-o", "/dev/null", "-P", (folder() / "file.txt").string(), "-e",
-                      "inject=pread64:error=EIO:when=" + std::to_string(nth)});
+        const finished_run run = run_tool(stdin_kind::dev_null, {}, ".", "console.out", {},
+                                          {"strace", "-o", "/dev/null", "-P", (folder() / "file.txt").string(), "-e",
+                                           "inject=pread64:error=EIO:when=" + std::to_string(nth)});
         EXPECT_EQ(run.exit_status, 1) << "read " << nth;
         EXPECT_EQ(run.console, console) << "read " << nth;
     }
@@ -706,8 +703,8 @@ TEST_P(signal_during_key_wait_test, ends_the_run_with_the_terminal_as_it_was) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ending_signals, signal_during_key_wait_test,
-                         ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGPWR,
-                                           SIGRTMIN + 2));
+                         ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                                           SIGPWR, SIGRTMIN + 2));
 
 // The signal masks /proc shows for the waiting tool: "SigIgn" or "SigCgt".
 std::uint64_t signal_mask(pid_t process, const std::string& which) {
