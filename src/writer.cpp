@@ -1,11 +1,11 @@
 // Copying the input's lines to the output in the shuffled order.
 //
 // The output order is cut into windows of consecutive output lines. For each
-// window the writer sorts the wanted line numbers, reads the parts of the
-// input that hold them in file order (a dense window is one sequential pass,
-// a sparse one a series of positioned reads, merged across small gaps),
-// copies each wanted line into the window's buffer, then writes the window
-// out in output order. Each window costs at most one pass over the input, so
+// window the writer sets the wanted lines in a bitmap, which puts them in
+// file order, reads the parts of the input that hold them in that order (a
+// dense window is one sequential pass, a sparse one a series of positioned
+// reads, merged across small gaps), copies each wanted line into the
+// window's buffer, then writes the window out in output order. Each window costs at most one pass over the input, so
 // windows are as large as the memory promise allows: a fixed base plus a few
 // bytes for every input line. The number of passes thus stays a small
 // constant for a given line length, however large the file.
