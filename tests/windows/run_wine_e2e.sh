@@ -172,7 +172,9 @@ start_paused() {  # start_paused FOLDER -- leaves the paused run's pid in $pause
     date +%s >"$folder.from"
     (cd "$folder" && exec "$wine" "$windows_exe" </dev/null >../"$(basename "$folder")".console 2>/dev/null) &
     paused=$!
-    until [[ -s $folder/shuffled_file.txt ]]; do
+    # Wine's SetEndOfFile writes one byte before it cuts the file to 0, at
+    # open: only more than that means the shuffle is writing.
+    until (($(stat -c %s "$folder/shuffled_file.txt" 2>/dev/null || echo 0) > 1)); do
         kill -0 "$paused" 2>/dev/null || break
     done
     kill -STOP "$paused" 2>/dev/null || true
