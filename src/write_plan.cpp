@@ -63,14 +63,14 @@ write_plan plan_writer(const plan_figures& figures) noexcept {
         std::uint64_t window = limits.window_bytes != 0
                                    ? limits.window_bytes
                                    : std::clamp(memory, SMALLEST_WINDOW_BYTES, LARGEST_REGION_WINDOW_BYTES);
-        // A window closes when its next line would not fit or it has all the
-        // lines it may have, so of any two windows in a row, at least one is
-        // full of lines or the two hold more than a window's bytes.
+        // A window closes when it has all the lines it may have, or when its
+        // next line would not fit: then the two hold more than a window's
+        // bytes and index, and no line is counted in more than two such
+        // pairs. Windows enough to number them all are made larger.
         const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * lines;
-        const std::uint64_t full_of_lines = lines / MAX_LINES_PER_WINDOW;
-        const std::uint64_t spare = MAX_WINDOWS - 2 - 2 * full_of_lines;
-        if (2 * (work / window + 1) > spare) {
-            window = 2 * work / spare + 2;
+        const std::uint64_t spare = MAX_WINDOWS - 1 - lines / MAX_LINES_PER_WINDOW;
+        if (2 * work / window > spare) {
+            window = 2 * work / spare + 1;
         }
         if (window <= std::max(memory, SMALLEST_WINDOW_BYTES)) {
             plan.path = write_path::regions;
