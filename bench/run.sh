@@ -5,14 +5,17 @@
 # (and without the page cache), and writes bench/results.md and
 # bench/plot.png.
 #
-# usage: bench/run.sh [--quick] [--giant] [--runs N] [--tool PATH] [--scratch DIR]
+# usage: bench/run.sh [--quick] [--giant] [--only PARTS] [--runs N] [--tool PATH] [--scratch DIR]
 #   --quick    small files, 3 rounds: a smoke run of a minute or two; results
 #              go to the scratch folder, not bench/
 #   --giant    also one run of the tool and of shuf on 100,000,000 lines
 #              (about 5 GB; needs about 11 GB free in the scratch folder and,
 #              for shuf, about 7 GB of memory)
-#   --runs N   measured rounds per file (default 5; at most 3 on files of 10
-#              million lines or more)
+#   --only P   run only these parts (comma-separated): short, long, count,
+#              nocache, baseline, giant; the other parts' sections of
+#              results.md keep their last figures (kept in runs.json)
+#   --runs N   measured rounds per file (default 5; at most 3 on files of
+#              500 MB or more)
 #   --tool P   time this line_shuffler binary instead of building one
 #   --scratch  where the files go (default /tmp/line_shuffler_bench); the
 #              files are kept for the next run, delete the folder to free them
@@ -21,16 +24,17 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 scratch=/tmp/line_shuffler_bench
 tool=""
+invocation="bench/run.sh${*:+ $*}"
 forward=()
 quick=0
 while (($#)); do
     case "$1" in
         --quick) quick=1; forward+=("$1") ;;
         --giant) forward+=("$1") ;;
-        --runs) forward+=("$1" "$2"); shift ;;
+        --runs|--only) forward+=("$1" "$2"); shift ;;
         --tool) tool="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"; shift ;;
         --scratch) scratch="$2"; shift ;;
-        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
         *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -78,4 +82,4 @@ if nice -n -5 true 2>/dev/null; then
     nice_cmd=(nice -n -5)
 fi
 exec "${nice_cmd[@]}" python3 "$repo/bench/bench.py" --tool "$tool" --bin "$repo/build/release/bench" \
-    --scratch "$scratch" --out "$out" "${forward[@]}"
+    --scratch "$scratch" --out "$out" --invocation "$invocation" "${forward[@]}"
