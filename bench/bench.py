@@ -35,6 +35,7 @@ ALLOWANCE_PER_LINE = 9
 # The parts in the order they run and are reported, and what each measures.
 PARTS = {
     "short": "short lines (31-71 bytes) against shuf and cat, in the page cache",
+    "500": "lines of 400-600 bytes against shuf and cat, in the page cache",
     "long": "20,000 lines of 10 KB against cat and shuf",
     "count": "counting alone against wc -l",
     "nocache": "the tool without the page cache against one sequential read",
@@ -47,6 +48,21 @@ DEFAULT_PARTS = [p for p in PARTS if p != "giant"]
 LARGE_FILE = 500 * 1000 * 1000
 
 RUNS_FILE_VERSION = 1
+
+# The time targets, as fractions of shuf's median time on the same file.
+def short_target(lines):
+    return 0.3 if lines < 10000000 else 0.2
+
+
+TARGET_500 = 0.2
+# With both cores of an idle machine, on the 10M-line file and the
+# ~500-byte one.
+TARGET_BOTH_CORES = 0.13
+BOTH_CORES_LINES = 10000000
+
+# The windowed writer on 20,000 lines of 10 KB, from bench/results.md at
+# 14a0cda: the long lines must be no slower than that.
+BEFORE_LONG = {"commit": "14a0cda", "tool": 0.3623, "cat": 0.1573}
 
 
 def allowance(lines):
@@ -79,6 +95,11 @@ def short_lines(lines, seed=1):
     return data_file(f"short_{lines}", lines, 30, 70, seed, f"{lines:,} lines of 31-71 bytes")
 
 
+def lines_500(lines):
+    # 399-599 characters and a newline: 400-600 bytes, 500 on average.
+    return data_file(f"lines500_{lines}", lines, 399, 599, 5, f"{lines:,} lines of 400-600 bytes")
+
+
 def fixed_lines(lines, length):
     # length counts the newline, so the file is about lines x length bytes.
     return data_file(f"fixed_{length}B_{lines}", lines, length - 1, length - 1, 7,
@@ -91,6 +112,7 @@ def file_set(quick):
     if quick:
         files = {
             "short": [short_lines(n) for n in (100000, 300000, 1000000)],
+            "500": [lines_500(100000)],
             "long": [fixed_lines(2000, 10000)],
             "nocache": [short_lines(40000)],
             "baseline": [short_lines(n) for n in (1000, 2000, 4000)],
@@ -101,6 +123,7 @@ def file_set(quick):
     else:
         files = {
             "short": [short_lines(n) for n in (1000000, 10000000, 20000000)],
+            "500": [lines_500(2000000)],
             "long": [fixed_lines(20000, 10000)],
             "nocache": [short_lines(4000000)],
             "baseline": [short_lines(n) for n in (1000, 2000, 5000, 10000)],
@@ -112,7 +135,7 @@ def file_set(quick):
 
 # How many copies of its file a part's outputs take on the disk at once
 # (every command's output stays until the file's rounds are over).
-OUTPUT_COPIES = {"short": 3, "long": 3, "count": 0, "nocache": 1, "baseline": 1, "giant": 1}
+OUTPUT_COPIES = {"short": 3, "500": 3, "long": 3, "count": 0, "nocache": 1, "baseline": 1, "giant": 1}
 
 
 # ---------------------------------------------------------------------------
@@ -369,8 +392,8 @@ def rounds_for(args, f):
 
 
 def run_part(b, part, files, args):
-    if part == "short":
-        for f in files["short"]:
+    if part in ("short", "500"):
+        for f in files[part]:
             b.measure(f, [TOOL, "shuf", "cat"], rounds_for(args, f))
     elif part == "long":
         b.measure(files["long"][0], [TOOL, "cat", "shuf"], args.runs)
@@ -561,38 +584,59 @@ def target_rows(records):
     def missing(part, what):
         rows.append((what, f"not measured (`--only {part}`)", ""))
 
-    if "short" in records and not records["short"].get("error"):
-        v = view(records["short"])
+    def against_shuf(v, f, target, what=None, more=""):
+        ratio = v.median(f, TOOL, "wall") / v.median(f, "shuf", "wall")
+        rows.append((what or f"{f['note']}: time at most {target} of `shuf`'s",
+                     f"{ratio:.2f} ({seconds(v.median(f, TOOL, 'wall'))} vs {seconds(v.median(f, 'shuf', 'wall'))})"
+                     + more, verdict(ratio <= target)))
+
+    def within_allowance(v, f, name=TOOL, what=""):
+        peak, within, total = memory_check(v, f, name)
+        rows.append((f"{f['note']}{what}: peak memory at most 24 MiB + 9 B/line = {mib(allowance(f['lines']))}",
+                     f"largest of {total} runs {mib(peak)}; {within} of {total} within", verdict(within == total)))
+
+    cached = [p for p in ("short", "500") if p in records and not records[p].get("error")]
+    for part in ("short", "500"):
+        if part not in cached:
+            missing(part, PARTS[part])
+            continue
+        v = view(records[part])
         for f in v.file_list():
-            ratio = v.median(f, TOOL, "wall") / v.median(f, "shuf", "wall")
-            rows.append((f"{f['lines']:,} lines: time at most 0.7 of `shuf`'s",
-                         f"{ratio:.2f} ({seconds(v.median(f, TOOL, 'wall'))} vs {seconds(v.median(f, 'shuf', 'wall'))})",
-                         verdict(ratio <= 0.7)))
+            against_shuf(v, f, short_target(f["lines"]) if part == "short" else TARGET_500)
+    # Both cores: the 10M-line file (the largest the quick run has) and the
+    # ~500-byte one, from the same runs.
+    for part in cached:
+        v = view(records[part])
+        files = v.file_list()
+        if part == "short":
+            files = [f for f in files if f["lines"] == BOTH_CORES_LINES] or [max(files, key=lambda f: f["lines"])]
+        record = records[part]
+        for f in files:
+            cores = v.median(f, TOOL, "cpu") / v.median(f, TOOL, "wall")
+            against_shuf(v, f, TARGET_BOTH_CORES,
+                         f"{f['note']}, both cores of an idle machine: time at most {TARGET_BOTH_CORES} of `shuf`'s",
+                         f"; tool CPU time {cores:.2f}x its wall time; load average "
+                         f"{record['load'][0]:.2f}-{record['load'][-1]:.2f}")
+    for part in cached:
+        v = view(records[part])
         for f in v.file_list():
-            peak, within, total = memory_check(v, f, TOOL)
-            rows.append((f"{f['lines']:,} lines: peak memory at most 24 MiB + 9 B/line = {mib(allowance(f['lines']))}",
-                         f"largest of {total} runs {mib(peak)}; {within} of {total} within", verdict(within == total)))
-    else:
-        missing("short", "Short lines against `shuf`")
+            within_allowance(v, f)
     if "long" in records and not records["long"].get("error"):
         v = view(records["long"])
         f = v.file_list()[0]
-        peak, within, total = memory_check(v, f, TOOL)
-        rows.append((f"{f['note']}: peak memory at most 24 MiB + 9 B/line = {mib(allowance(f['lines']))}",
-                     f"largest of {total} runs {mib(peak)}", verdict(within == total)))
+        within_allowance(v, f)
         ratio = v.median(f, TOOL, "wall") / v.median(f, "cat", "wall")
-        rows.append((f"{f['note']}: time at most 2x `cat`'s",
-                     f"{ratio:.2f}x ({seconds(v.median(f, TOOL, 'wall'))} vs {seconds(v.median(f, 'cat', 'wall'))})",
-                     verdict(ratio <= 2)))
+        before = BEFORE_LONG["tool"] / BEFORE_LONG["cat"]
+        rows.append((f"{f['note']}: no slower than the windowed writer ({before:.2f}x `cat`, "
+                     f"{seconds(BEFORE_LONG['tool'])}, in `results.md` at {BEFORE_LONG['commit']})",
+                     f"{ratio:.2f}x `cat` ({seconds(v.median(f, TOOL, 'wall'))} vs "
+                     f"{seconds(v.median(f, 'cat', 'wall'))})", verdict(ratio <= before)))
     else:
         missing("long", "Long lines")
     if "nocache" in records and not records["nocache"].get("error"):
         v = view(records["nocache"])
         f = v.file_list()[0]
-        peak, within, total = memory_check(v, f, "line_shuffler, no cache")
-        rows.append((f"{f['lines']:,} lines, no page cache: peak memory at most 24 MiB + 9 B/line = "
-                     f"{mib(allowance(f['lines']))}", f"largest of {total} runs {mib(peak)}; {within} of {total} within",
-                     verdict(within == total)))
+        within_allowance(v, f, "line_shuffler, no cache", ", no page cache")
         ratio = v.median(f, "line_shuffler, no cache", "wall") / v.median(f, "seq_read, no cache", "wall")
         rows.append((f"{f['lines']:,} lines without the page cache: at most 20x one sequential read under the same model",
                      f"{ratio:.1f}x ({seconds(v.median(f, 'line_shuffler, no cache', 'wall'))} vs "
@@ -659,16 +703,20 @@ def write_report(records, args, out_dir):
     def usable(part):
         return part in records and (not records[part].get("error") or records[part]["runs"])
 
-    if usable("short"):
-        record = records["short"]
+    for part, title in (("short", "Short lines against `shuf`"), ("500", "Lines of 400-600 bytes against `shuf`")):
+        if not usable(part):
+            continue
+        record = records[part]
         v = view(record)
-        part_heading(put, record, "Short lines against `shuf`")
+        part_heading(put, record, title)
         put(f"Median wall time (min-max) and median peak resident memory of {record['rounds']} measured rounds "
             f"({record['large_rounds']} on files of 500 MB or more); the ratio is of the median wall times. "
-            f"The allowance is 24 MiB + 9 B/line; \"within\" counts the measured runs whose peak is under it.")
+            f"CPU / wall is the tool's median CPU time (user and system) over its median wall time: above 1 it "
+            f"used more than one core. The allowance is 24 MiB + 9 B/line; \"within\" counts the measured runs "
+            f"whose peak is under it.")
         put("")
-        put("| File | Size | line_shuffler | shuf | cat | line_shuffler / shuf | Allowance | Within |")
-        put("|---|---|---|---|---|---|---|---|")
+        put("| File | Size | line_shuffler | shuf | cat | line_shuffler / shuf | CPU / wall | Allowance | Within |")
+        put("|---|---|---|---|---|---|---|---|---|")
         for f in v.file_list():
             if not all(v.has(f, name) for name in (TOOL, "shuf", "cat")):
                 continue
@@ -676,6 +724,7 @@ def write_report(records, args, out_dir):
             peak, within, total = memory_check(v, f, TOOL)
             put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells)} | "
                 f"{v.median(f, TOOL, 'wall') / v.median(f, 'shuf', 'wall'):.2f} | "
+                f"{v.median(f, TOOL, 'cpu') / v.median(f, TOOL, 'wall'):.2f} | "
                 f"{mib(allowance(f['lines']))} | {within}/{total} (largest {mib(peak)}) |")
         put("")
         put("Every output was checked to be a permutation of its input (same count, sum and XOR of line hashes, "
@@ -834,6 +883,15 @@ def write_plot(records, out_png, scratch):
                    (dat, "1:4", "linespoints dt 3 pt 6", "cat", 0),
                    (dat, "1:5", "linespoints lw 2 pt 7", "line\\_shuffler", 1),
                    (dat, "1:6", "linespoints dt 4 pt 4", "shuf", 1)]
+    if "500" in records:
+        v = view(records["500"])
+        rows = [(f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"), med(v, f, TOOL, "rss", MIB),
+                 med(v, f, "shuf", "rss", MIB)) for f in v.file_list()]
+        dat = table("500", rows)
+        series += [(dat, "1:2", "points pt 5 ps 1.5", "line\\_shuffler, 400-600 byte lines", 0),
+                   (dat, "1:3", "points pt 4 ps 1.5", "shuf, 400-600 byte lines", 0),
+                   (dat, "1:4", "points pt 5 ps 1.5", "line\\_shuffler, 400-600 byte lines", 1),
+                   (dat, "1:5", "points pt 4 ps 1.5", "shuf, 400-600 byte lines", 1)]
     if "nocache" in records:
         v = view(records["nocache"])
         rows = [(f["lines"], med(v, f, "line_shuffler, no cache", "wall"), med(v, f, "seq_read, no cache", "wall"),
@@ -843,7 +901,7 @@ def write_plot(records, out_png, scratch):
                    (dat, "1:3", "points pt 8 ps 1.5", "one sequential read, no page cache", 0),
                    (dat, "1:4", "points pt 9 ps 1.5", "line\\_shuffler, no page cache", 1)]
     line_counts = [row[0] for row in short_rows]
-    for part in ("nocache",):
+    for part in ("500", "nocache"):
         if part in records:
             line_counts += [f["lines"] for f in view(records[part]).file_list()]
     if not series:

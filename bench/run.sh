@@ -11,7 +11,7 @@
 #   --giant    also one run of the tool and of shuf on 100,000,000 lines
 #              (about 5 GB; needs about 11 GB free in the scratch folder and,
 #              for shuf, about 7 GB of memory)
-#   --only P   run only these parts (comma-separated): short, long, count,
+#   --only P   run only these parts (comma-separated): short, 500, long, count,
 #              nocache, baseline, giant; the other parts' sections of
 #              results.md keep their last figures (kept in runs.json)
 #   --runs N   measured rounds per file (default 5; at most 3 on files of
