@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Times line_shuffler side by side with shuf, cat and wc -l on deterministic
-files, with and without the page cache, checks every output, and writes
-results.md and plot.png.
+files, in the page cache and on files larger than a memory cgroup's limit,
+checks every output, and writes results.md and plot.png.
 
 The benchmark is made of parts (see PARTS) that can run alone (--only); the
 runs of every part are kept in runs.json next to results.md, so that a part
@@ -38,7 +38,7 @@ PARTS = {
     "500": "lines of 400-600 bytes against shuf and cat, in the page cache",
     "long": "20,000 lines of 10 KB against cat and shuf",
     "count": "counting alone against wc -l",
-    "nocache": "the tool without the page cache against one sequential read",
+    "cgroup": "files larger than memory: the tool in a memory cgroup against one sequential read",
     "baseline": "the rewind baseline (the first design)",
     "giant": "100,000,000 lines against shuf, one run each",
 }
@@ -59,6 +59,14 @@ TARGET_500 = 0.2
 # ~500-byte one.
 TARGET_BOTH_CORES = 0.13
 BOTH_CORES_LINES = 10000000
+
+# Files larger than memory: the tool at most this many times one
+# sequential read of the same file, in the same cgroup.
+TARGET_CGROUP = 8
+# shuf, tried once there, is stopped after 10 times the tool's time, at
+# least 10 s and at most this.
+SHUF_CAP = 300
+SHUF_CAP_QUICK = 30
 
 # The windowed writer on 20,000 lines of 10 KB, from bench/results.md at
 # 14a0cda: the long lines must be no slower than that.
@@ -106,7 +114,12 @@ def fixed_lines(lines, length):
                      f"{lines:,} lines of {length:,} bytes")
 
 
-def file_set(quick):
+def cgroup_files(gigabytes):
+    """A file of each line shape of about this many gigabytes."""
+    return [short_lines(int(round(gigabytes * 20000000))), lines_500(int(round(gigabytes * 2000000)))]
+
+
+def file_set(quick, cgroup_gb):
     """The files of every part: the sizes the targets name, or small ones
     for a smoke run."""
     if quick:
@@ -114,7 +127,6 @@ def file_set(quick):
             "short": [short_lines(n) for n in (100000, 300000, 1000000)],
             "500": [lines_500(100000)],
             "long": [fixed_lines(2000, 10000)],
-            "nocache": [short_lines(40000)],
             "baseline": [short_lines(n) for n in (1000, 2000, 4000)],
         }
         # Counting is timed on the 10M-line file; the quick run's largest
@@ -125,17 +137,17 @@ def file_set(quick):
             "short": [short_lines(n) for n in (1000000, 10000000, 20000000)],
             "500": [lines_500(2000000)],
             "long": [fixed_lines(20000, 10000)],
-            "nocache": [short_lines(4000000)],
             "baseline": [short_lines(n) for n in (1000, 2000, 5000, 10000)],
         }
         files["count"] = [files["short"][1]]
+    files["cgroup"] = cgroup_files(cgroup_gb)
     files["giant"] = [short_lines(100000000)]
     return files
 
 
 # How many copies of its file a part's outputs take on the disk at once
 # (every command's output stays until the file's rounds are over).
-OUTPUT_COPIES = {"short": 3, "500": 3, "long": 3, "count": 0, "nocache": 1, "baseline": 1, "giant": 1}
+OUTPUT_COPIES = {"short": 3, "500": 3, "long": 3, "count": 0, "cgroup": 1, "baseline": 1, "giant": 1}
 
 
 # ---------------------------------------------------------------------------
@@ -158,18 +170,165 @@ def run_measured(measure, argv, cwd, stdout_path=None, env=None, prefix=()):
             "stderr": done.stderr.decode(errors="replace")[-2000:]}
 
 
+class memory_cgroup:
+    """Runs a command in a memory cgroup of its own, with a limit that
+    counts the page cache the command brings in as well as its own memory:
+    each measured command gets a new child cgroup, removed after it exits.
+
+    The child goes under the cgroup the benchmark itself runs in (the
+    hierarchy's root on a plain machine), so that whatever limits hold for
+    the benchmark hold for its commands too; under cgroup v2 a cgroup that
+    holds processes cannot give its children the memory controller, and the
+    child goes under the root instead."""
+
+    NAME = "line_shuffler_bench"
+
+    def __init__(self, version, parent, limit):
+        self.version = version
+        self.parent = parent
+        self.limit = limit
+        self.path = os.path.join(parent, self.NAME)
+
+    @staticmethod
+    def own_path(v2):
+        """The benchmark's own cgroup, from /proc/self/cgroup."""
+        for line in open("/proc/self/cgroup"):
+            number, controllers, path = line.rstrip("\n").split(":", 2)
+            if (v2 and number == "0") or (not v2 and "memory" in controllers.split(",")):
+                return path.lstrip("/")
+        return ""
+
+    @classmethod
+    def find(cls, limit, parent=None):
+        """The cgroup to run in, or None and why not."""
+        if os.geteuid() != 0:
+            return None, "it needs root, to create a memory cgroup"
+        if os.path.exists("/sys/fs/cgroup/cgroup.controllers"):
+            version, root = 2, "/sys/fs/cgroup"
+        else:
+            root = None
+            for line in open("/proc/mounts"):
+                fields = line.split()
+                if len(fields) > 3 and fields[2] == "cgroup" and "memory" in fields[3].split(","):
+                    root = fields[1]
+                    break
+            if root is None:
+                return None, "no memory cgroup is mounted (neither cgroup v2 nor a v1 memory hierarchy)"
+            version = 1
+        candidates = [parent] if parent else [os.path.join(root, cls.own_path(version == 2)), root]
+        reasons = []
+        for candidate in dict.fromkeys(os.path.normpath(c) for c in candidates):
+            group = cls(version, candidate, limit)
+            why = group.usable()
+            if why is None:
+                return group, None
+            reasons.append(f"{candidate}: {why}")
+        return None, "; ".join(reasons)
+
+    def usable(self):
+        """None if a child can be made here with a memory limit, else why."""
+        if not os.path.isdir(self.parent):
+            return "no such cgroup"
+        if self.version == 2:
+            if "memory" not in open(os.path.join(self.parent, "cgroup.controllers")).read().split():
+                return "the memory controller is not available there"
+            control = os.path.join(self.parent, "cgroup.subtree_control")
+            if "memory" not in open(control).read().split():
+                try:
+                    with open(control, "w") as out:
+                        out.write("+memory")
+                except OSError as error:
+                    return f"cannot give its children the memory controller ({error.strerror})"
+        try:
+            self.create()
+            self.remove()
+        except OSError as error:
+            return f"cannot create a child with a memory limit ({error.strerror})"
+        return None
+
+    def write(self, name, value, required=True):
+        try:
+            with open(os.path.join(self.path, name), "w") as out:
+                out.write(str(value))
+        except OSError:
+            if required:
+                raise
+
+    def read(self, name):
+        try:
+            return open(os.path.join(self.path, name)).read()
+        except OSError:
+            return None
+
+    def create(self):
+        if os.path.isdir(self.path):
+            self.remove()  # left by a run that was stopped
+        os.mkdir(self.path)
+        # Where the machine has swap, the command may not use it either. (A
+        # v1 memsw limit also takes over the limit hits from failcnt, so it
+        # is set only where needed.)
+        swap = re.search(r"SwapTotal:\s*(\d+)", open("/proc/meminfo").read())
+        has_swap = swap is not None and int(swap.group(1)) > 0
+        if self.version == 1:
+            self.write("memory.limit_in_bytes", self.limit)
+            if has_swap:
+                self.write("memory.memsw.limit_in_bytes", self.limit, required=False)
+        else:
+            self.write("memory.max", self.limit)
+            if has_swap:
+                self.write("memory.swap.max", 0, required=False)
+
+    def stats(self):
+        """Peak usage (page cache included), and how often the limit was
+        hit and the OOM killer ran."""
+        def field(text, key):
+            match = re.search(rf"^{key} (\d+)$", text or "", re.M)
+            return int(match.group(1)) if match else 0
+        if self.version == 1:
+            peak = self.read("memory.max_usage_in_bytes")
+            hits = max(int(self.read(name) or 0) for name in ("memory.failcnt", "memory.memsw.failcnt"))
+            return {"cg_peak": int(peak) if peak else None, "cg_limit_hits": hits,
+                    "cg_oom_kills": field(self.read("memory.oom_control"), "oom_kill")}
+        peak = self.read("memory.peak")
+        events = self.read("memory.events")
+        return {"cg_peak": int(peak) if peak else None, "cg_limit_hits": field(events, "max"),
+                "cg_oom_kills": field(events, "oom_kill")}
+
+    def remove(self):
+        # The cgroup is empty once its last process has exited; the kernel
+        # may take a moment to notice.
+        for attempt in range(50):
+            try:
+                os.rmdir(self.path)
+                return
+            except FileNotFoundError:
+                return
+            except OSError:
+                if attempt == 49:
+                    raise
+                time.sleep(0.1)
+
+    def prefix(self):
+        """Moves the shell into the cgroup, then execs the command."""
+        return ["sh", "-c", 'echo $$ > "$0/cgroup.procs" && exec "$@"', self.path]
+
+    def describe(self):
+        return (f"cgroup v{self.version}, `{self.path}`, limit {self.limit / MIB:,.0f} MiB "
+                f"(`{'memory.limit_in_bytes' if self.version == 1 else 'memory.max'}`)")
+
+
 class command:
     """One thing to time. `output` is the file whose line digest must equal
     the input's; `check` gets the folder and returns an error text or None;
-    `cold` drops the input from the page cache before every run."""
+    `cgroup` runs it in its own memory cgroup, after dropping the input's and
+    the output's pages from the page cache."""
 
-    def __init__(self, argv, stdout=None, output=None, check=None, env=None, cold=False):
+    def __init__(self, argv, stdout=None, output=None, check=None, cgroup=False):
         self.argv = argv
         self.stdout = stdout
         self.output = output
         self.check = check
-        self.env = env
-        self.cold = cold
+        self.cgroup = cgroup
 
 
 class bench:
@@ -183,6 +342,8 @@ class bench:
         os.makedirs(self.data, exist_ok=True)
         os.makedirs(self.work, exist_ok=True)
         self.record = None
+        self.cgroup = None
+        self.cgroup_missing = None
 
     def log(self, text):
         print(f"[{time.strftime('%H:%M:%S')}] {text}", flush=True)
@@ -253,7 +414,6 @@ class bench:
                 return None if got == str(expected) else f"printed {got!r}, expected {expected}"
             return check
 
-        shim = dict(os.environ, LD_PRELOAD=self.helper("nocache_shim.so"))
         size = os.path.getsize(self.path_of(f))
         every = {
             TOOL: command([self.tool], output="shuffled_file.txt"),
@@ -265,9 +425,9 @@ class bench:
             # wc counts newlines; the files have none after their last line.
             "wc -l": command(["wc", "-l", "file.txt"], stdout="wc.txt",
                              check=printed("wc.txt", f"{f.lines - 1} file.txt")),
-            "line_shuffler, no cache": command([self.tool], output="shuffled_file.txt", env=shim, cold=True),
-            "seq_read, no cache": command([self.helper("seq_read"), "file.txt"], stdout="seq.txt",
-                                          check=printed("seq.txt", size), env=shim, cold=True),
+            "line_shuffler, cgroup": command([self.tool], output="shuffled_file.txt", cgroup=True),
+            "seq_read, cgroup": command([self.helper("seq_read"), "file.txt"], stdout="seq.txt",
+                                        check=printed("seq.txt", size), cgroup=True),
         }
         return {name: every[name] for name in names}
 
@@ -289,26 +449,33 @@ class bench:
 
     # -- Measuring -----------------------------------------------------------
 
-    def run_one(self, f, name, c, folder):
-        env = c.env
-        report = None
-        if c.cold:
-            self.cached_pages(os.path.join(folder, "file.txt"), drop=True)
-            report = os.path.join(folder, "shim.txt")
-            if os.path.exists(report):
-                os.remove(report)
-            env = dict(env, NOCACHE_SHIM_REPORT=report)
-        measured = run_measured(self.measure_bin, c.argv, folder,
-                                os.path.join(folder, c.stdout) if c.stdout else None, env)
-        if measured["status"] != 0:
-            raise RuntimeError(f"{c.argv} on {f.name} failed with status {measured['status']}: {measured['stderr']}")
-        if c.cold:
+    def run_one(self, f, name, c, folder, may_fail=False):
+        group = self.cgroup if c.cgroup else None
+        if group:
+            # Nothing of the input or of an earlier output may be cached:
+            # pages cached before belong to another cgroup and would be
+            # read for free.
+            for touched in ("file.txt", c.output, c.stdout):
+                if touched and os.path.exists(os.path.join(folder, touched)):
+                    self.cached_pages(os.path.join(folder, touched), drop=True)
+            group.create()
+        try:
+            measured = run_measured(self.measure_bin, c.argv, folder,
+                                    os.path.join(folder, c.stdout) if c.stdout else None,
+                                    prefix=group.prefix() if group else ())
+            if group:
+                measured.update(group.stats())
+        finally:
+            if group:
+                group.remove()
+        if measured["status"] != 0 and not may_fail:
+            why = (f" (the OOM killer ran {measured['cg_oom_kills']} time(s) in the {group.limit / MIB:,.0f} MiB "
+                   f"cgroup)" if group and measured.get("cg_oom_kills") else "")
+            raise RuntimeError(f"{c.argv} on {f.name} failed with status {measured['status']}{why}: "
+                               f"{measured['stderr']}")
+        if group:
             resident, pages = self.cached_pages(os.path.join(folder, "file.txt"))
             measured["cache_left"] = resident / max(1, pages)
-            # The shim reports once per process that read a file uncached.
-            counts = [line.split() for line in open(report)] if os.path.exists(report) else []
-            measured["shim_reads"] = sum(int(n[0]) for n in counts)
-            measured["shim_bytes"] = sum(int(n[1]) for n in counts)
         return measured
 
     def check_output(self, f, name, c, folder):
@@ -330,12 +497,9 @@ class bench:
         folder = self.workdir(f)
         commands = self.commands(f, names)
         for name, c in commands.items():
-            # Warm-up run: fills the page cache (unless the command runs
-            # cold) and proves the output right.
-            warm = self.run_one(f, name, c, folder)
+            # Warm-up run: fills the page cache and proves the output right.
+            self.run_one(f, name, c, folder)
             self.check_output(f, name, c, folder)
-            if c.cold and warm.get("shim_reads", 0) == 0:
-                raise RuntimeError(f"{name} on {f.name}: no read went through nocache_shim")
         for _ in range(runs):
             for name, c in commands.items():
                 self.add_run(f, name, self.run_one(f, name, c, folder))
@@ -345,25 +509,73 @@ class bench:
         summary = ", ".join(f"{n} {self.current(f, n, 'wall'):.3f} s" for n in commands)
         self.log(f"{f.name}: {summary}")
 
-    def prove_shim(self, f):
-        """Shows that reads under nocache_shim leave the file out of the
-        page cache, while the same read without it fills the cache."""
+    def check_cgroup(self, f):
+        """Shows that the page cache a command brings in counts against its
+        cgroup's limit: one sequential read of a file larger than the limit
+        must take the cgroup's usage up to the limit, and leave at most the
+        limit's worth of the file cached."""
+        group = self.cgroup
         path = self.make(f)
-        seq = [self.helper("seq_read"), path]
-        shim = dict(os.environ, LD_PRELOAD=self.helper("nocache_shim.so"))
-        before = self.cached_pages(path, drop=True)
-        subprocess.run(seq, env=shim, check=True, stdout=subprocess.DEVNULL)
-        after_shim = self.cached_pages(path)
-        self.cached_pages(path, drop=True)
-        subprocess.run(seq, check=True, stdout=subprocess.DEVNULL)
-        after_plain = self.cached_pages(path)
-        self.record["extra"]["shim_proof"] = {"file": f.note, "before": before, "after_shim": after_shim,
-                                              "after_plain": after_plain}
-        self.log(f"page cache of {f.name}: {before[0]}/{before[1]} pages after the drop, {after_shim[0]} after "
-                 f"a read under the shim, {after_plain[0]} after a plain read")
-        if after_shim[0] > after_shim[1] // 100:
-            raise RuntimeError("nocache_shim does not keep the file out of the page cache: "
-                               f"{after_shim[0]} of {after_shim[1]} pages cached after a read under it")
+        folder = self.workdir(f)
+        size = os.path.getsize(path)
+        run = self.run_one(f, "seq_read, cgroup", self.commands(f, ["seq_read, cgroup"])["seq_read, cgroup"], folder)
+        resident = run["cache_left"] * size
+        self.record["extra"]["check"] = {"file": f.note, "size": size, "peak": run["cg_peak"],
+                                         "limit_hits": run["cg_limit_hits"], "resident": resident}
+        self.log(f"seq_read of {f.name} ({size / 1e6:,.0f} MB) in the cgroup: usage peaked at "
+                 f"{mib(run['cg_peak'] or 0)} of {mib(group.limit)}, {mib(resident)} of the file cached after it")
+        if size <= group.limit:
+            raise RuntimeError(f"{f.name} ({size / 1e6:,.0f} MB) is not larger than the cgroup's limit")
+        if run["cg_peak"] is not None and run["cg_peak"] < 0.9 * group.limit:
+            raise RuntimeError(f"the page cache does not count against the cgroup: a read of {size / 1e6:,.0f} MB "
+                               f"took its usage only to {mib(run['cg_peak'])} of {mib(group.limit)}")
+        if resident > group.limit:
+            raise RuntimeError(f"{mib(resident)} of the file stayed cached after a read in a cgroup of "
+                               f"{mib(group.limit)}")
+
+    def larger_than_memory(self, f, runs):
+        """The tool and one sequential read, interleaved, each in its own
+        cgroup and starting with nothing of the file cached; then shuf once,
+        with a time limit."""
+        limit = self.cgroup.limit
+        if allowance(f.lines) > limit - 32 * MIB:
+            self.log(f"warning: the tool's allowance on {f.name}, {mib(allowance(f.lines))}, leaves little of the "
+                     f"{mib(limit)} cgroup for the page cache")
+        self.make(f)
+        self.add_file(f)
+        folder = self.workdir(f)
+        commands = self.commands(f, ["line_shuffler, cgroup", "seq_read, cgroup"])
+        for round_number in range(runs):
+            for name, c in commands.items():
+                self.add_run(f, name, self.run_one(f, name, c, folder))
+                if round_number == 0:
+                    # No warm-up run (there is nothing to warm): the first
+                    # measured run's output is checked instead.
+                    self.check_output(f, name, c, folder)
+            self.log(f"{f.name}: round {round_number + 1} of {runs}: " + ", ".join(
+                f"{name} {self.record['runs'][f'{f.name}|{name}'][-1]['wall']:.2f} s" for name in commands))
+        os.remove(os.path.join(folder, "shuffled_file.txt"))
+        time_limit = min(SHUF_CAP_QUICK if self.args.quick else SHUF_CAP,
+                         max(10, 10 * self.current(f, "line_shuffler, cgroup", "wall")))
+        c = command(["timeout", "-k", "5", f"{time_limit:.0f}", "shuf", "-o", "shuf_out.txt", "file.txt"],
+                    output="shuf_out.txt", cgroup=True)
+        run = self.run_one(f, "shuf, cgroup", c, folder, may_fail=True)
+        run["time_limit"] = time_limit
+        if run["cg_oom_kills"] or run["status"] == 128 + 9:
+            run["outcome"] = "killed by the OOM killer"
+        elif run["status"] in (124, 128 + 9):
+            run["outcome"] = f"stopped at the time limit ({time_limit:.0f} s)"
+        elif run["status"] == 0:
+            self.check_output(f, "shuf, cgroup", c, folder)
+            run["outcome"] = "finished, output checked"
+        else:
+            run["outcome"] = f"failed with status {run['status']}"
+        self.add_run(f, "shuf, cgroup", run)
+        if os.path.exists(os.path.join(folder, "shuf_out.txt")):
+            os.remove(os.path.join(folder, "shuf_out.txt"))
+        self.log(f"{f.name}: line_shuffler {self.current(f, 'line_shuffler, cgroup', 'wall'):.2f} s, seq_read "
+                 f"{self.current(f, 'seq_read, cgroup', 'wall'):.2f} s (medians); shuf {run['outcome']} after "
+                 f"{run['wall']:.1f} s")
 
     def giant(self, f):
         """One run each of the tool and shuf on the giant file."""
@@ -399,9 +611,16 @@ def run_part(b, part, files, args):
         b.measure(files["long"][0], [TOOL, "cat", "shuf"], args.runs)
     elif part == "count":
         b.measure(files["count"][0], ["count_only", "wc -l"], args.runs)
-    elif part == "nocache":
-        b.prove_shim(files["nocache"][0])
-        b.measure(files["nocache"][0], ["line_shuffler, no cache", "seq_read, no cache"], args.runs)
+    elif part == "cgroup":
+        if b.cgroup is None:
+            b.record["skipped"] = b.cgroup_missing
+            b.log(f"part cgroup skipped: {b.cgroup_missing}")
+            return
+        b.record["cgroup"] = b.cgroup.describe()
+        b.record["cgroup_limit"] = b.cgroup.limit
+        b.check_cgroup(files["cgroup"][0])
+        for f in files["cgroup"]:
+            b.larger_than_memory(f, args.large_runs)
     elif part == "baseline":
         for f in files["baseline"]:
             b.measure(f, [TOOL, "rewind_baseline"], args.baseline_runs)
@@ -633,16 +852,22 @@ def target_rows(records):
                      f"{seconds(v.median(f, 'cat', 'wall'))})", verdict(ratio <= before)))
     else:
         missing("long", "Long lines")
-    if "nocache" in records and not records["nocache"].get("error"):
-        v = view(records["nocache"])
-        f = v.file_list()[0]
-        within_allowance(v, f, "line_shuffler, no cache", ", no page cache")
-        ratio = v.median(f, "line_shuffler, no cache", "wall") / v.median(f, "seq_read, no cache", "wall")
-        rows.append((f"{f['lines']:,} lines without the page cache: at most 20x one sequential read under the same model",
-                     f"{ratio:.1f}x ({seconds(v.median(f, 'line_shuffler, no cache', 'wall'))} vs "
-                     f"{seconds(v.median(f, 'seq_read, no cache', 'wall'))})", verdict(ratio <= 20)))
+    if "cgroup" in records and records["cgroup"].get("skipped"):
+        rows.append((PARTS["cgroup"], f"skipped: {records['cgroup']['skipped']}", ""))
+    elif "cgroup" in records and not records["cgroup"].get("error"):
+        record = records["cgroup"]
+        v = view(record)
+        for f in v.file_list():
+            tool, seq = "line_shuffler, cgroup", "seq_read, cgroup"
+            ratio = v.median(f, tool, "wall") / v.median(f, seq, "wall")
+            rows.append((f"{f['note']} ({f['size'] / 1e9:.2f} GB) in a {record['cgroup_limit'] / MIB:,.0f} MiB cgroup: "
+                         f"at most {TARGET_CGROUP}x one sequential read there",
+                         f"{ratio:.1f}x ({seconds(v.median(f, tool, 'wall'))} vs {seconds(v.median(f, seq, 'wall'))})",
+                         verdict(ratio <= TARGET_CGROUP)))
+        for f in v.file_list():
+            within_allowance(v, f, "line_shuffler, cgroup", f" in the {record['cgroup_limit'] / MIB:,.0f} MiB cgroup")
     else:
-        missing("nocache", "Without the page cache")
+        missing("cgroup", "Files larger than memory")
     if "count" in records and not records["count"].get("error"):
         v = view(records["count"])
         f = v.file_list()[0]
@@ -701,7 +926,8 @@ def write_report(records, args, out_dir):
     put("")
 
     def usable(part):
-        return part in records and (not records[part].get("error") or records[part]["runs"])
+        return part in records and not records[part].get("skipped") and (
+            not records[part].get("error") or records[part]["runs"])
 
     for part, title in (("short", "Short lines against `shuf`"), ("500", "Lines of 400-600 bytes against `shuf`")):
         if not usable(part):
@@ -747,41 +973,61 @@ def write_report(records, args, out_dir):
                         f"{mib(v.median(f, name, 'rss'))} |")
         put("")
 
-    if usable("nocache"):
-        record = records["nocache"]
-        v = view(record)
-        part_heading(put, record, "Without the page cache")
-        put("A file larger than memory is modelled on one that fits: before every run the file's pages are "
-            "dropped from the page cache (`page_cache drop`: fsync, then `POSIX_FADV_DONTNEED`), and "
-            "`nocache_shim.so` is preloaded into the command, turning every `read`, `pread` and `preadv` of a "
-            "regular file into `preadv2` with `RWF_DONTCACHE`, so that what a read brings in is dropped again "
-            f"once copied out. The sequential read is `seq_read`: the file from start to end in 1 MiB reads. "
-            f"{record['rounds']} measured rounds.")
+    if "cgroup" in records and records["cgroup"].get("skipped"):
+        record = records["cgroup"]
+        part_heading(put, record, "Files larger than memory")
+        put(f"Skipped: {record['skipped']}.")
         put("")
-        p = v.extra.get("shim_proof")
+    elif usable("cgroup"):
+        record = records["cgroup"]
+        v = view(record)
+        part_heading(put, record, "Files larger than memory")
+        put(f"Each command runs in a memory cgroup of its own ({record['cgroup']}), made before the run and "
+            f"removed after it: the limit counts the page cache the command brings in as well as its own memory, "
+            f"so a file larger than the limit cannot stay cached. Before every run the input's pages and those of "
+            f"the command's output are dropped from the page cache (`page_cache drop`: fsync, then "
+            f"`POSIX_FADV_DONTNEED` on those files only), so each run starts with nothing of them cached. The "
+            f"sequential read is `seq_read`: the file from start to end in 1 MiB reads, in the same cgroup. "
+            f"{record['large_rounds']} interleaved rounds; there is no warm-up run, the first round's outputs are "
+            f"checked. Peak memory is the process's `ru_maxrss`; the cgroup's peak (page cache included) is "
+            f"`memory.max_usage_in_bytes` (v1) or `memory.peak` (v2); \"limit hit\" counts the times usage "
+            f"reached the limit (`memory.failcnt`, or `max` in `memory.events`).")
+        put("")
+        p = v.extra.get("check")
         if p:
-            put(f"Check of the model on {p['file']}: after the drop {p['before'][0]} of {p['before'][1]} pages "
-                f"were cached; after `seq_read` under the shim {p['after_shim'][0]}; after a plain `seq_read` "
-                f"{p['after_plain'][0]}.")
+            put(f"Check that the page cache counts against the limit: after one `seq_read` of {p['file']} "
+                f"({p['size'] / 1e9:.2f} GB) in the cgroup, its usage had peaked at "
+                f"{mib(p['peak']) if p['peak'] is not None else '(not reported)'} of {mib(record['cgroup_limit'])} "
+                f"(limit hit {p['limit_hits']:,} times), and {mib(p['resident'])} of the file was left cached.")
             put("")
-        put("| File | Command | Wall (min-max) | Per line | Peak memory | Reads through the shim | File left in the cache after a run |")
-        put("|---|---|---|---|---|---|---|")
+        put("| File | Command | Wall (min-max) | / seq_read | CPU | Peak memory | Cgroup peak | Limit hit | File cached after |")
+        put("|---|---|---|---|---|---|---|---|---|")
         for f in v.file_list():
-            for name in ("line_shuffler, no cache", "seq_read, no cache"):
+            seq = v.median(f, "seq_read, cgroup", "wall") if v.has(f, "seq_read, cgroup") else None
+            for name in ("line_shuffler, cgroup", "seq_read, cgroup"):
                 if not v.has(f, name):
                     continue
                 runs = v.runs(f, name)
                 low, high = v.spread(f, name, "wall")
                 left = [run["cache_left"] for run in runs]
-                put(f"| {f['note']} | {name} | {seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
-                    f"{v.median(f, name, 'wall') / f['lines'] * 1e6:.2f} us | {mib(v.median(f, name, 'rss'))} | "
-                    f"{runs[-1]['shim_reads']:,} reads, {runs[-1]['shim_bytes'] / MIB:,.0f} MiB | "
+                peaks = [run["cg_peak"] for run in runs if run.get("cg_peak") is not None]
+                put(f"| {f['note']} ({f['size'] / 1e9:.2f} GB) | {name.split(',')[0]} | "
+                    f"{seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
+                    f"{v.median(f, name, 'wall') / seq:.1f}x | {seconds(v.median(f, name, 'cpu'))} | "
+                    f"{mib(max(run['rss'] for run in runs))} | {mib(max(peaks)) if peaks else '-'} | "
+                    f"{statistics.median(run['cg_limit_hits'] for run in runs):,.0f} | "
                     f"{min(left):.0%}-{max(left):.0%} |")
+            if v.has(f, "shuf, cgroup"):
+                run = v.runs(f, "shuf, cgroup")[0]
+                put(f"| {f['note']} ({f['size'] / 1e9:.2f} GB) | shuf, once | {run['outcome']} after "
+                    f"{seconds(run['wall'])} | | {seconds(run['cpu'])} | {mib(run['rss'])} | "
+                    f"{mib(run['cg_peak']) if run.get('cg_peak') is not None else '-'} | {run['cg_limit_hits']:,} | "
+                    f"{run['cache_left']:.0%} |")
         put("")
-        put("The kernel does not drop every page so read: the last column is the share of the file's pages still "
-            "cached at the end of each measured run (`page_cache resident`; the drop before the next run clears "
-            "them). The model is therefore not one of strictly no cache hits; the time per line, against the "
-            "warm runs above, shows how far it is from the cached case.")
+        put(f"Peak memory is the largest of the runs, against the allowance 24 MiB + 9 B/line: " + "; ".join(
+            f"{f['note']} {mib(allowance(f['lines']))}" for f in v.file_list()) + ". shuf ran once, with a time "
+            f"limit of 10 times the tool's median time (at least 10 s, at most "
+            f"{SHUF_CAP_QUICK if record['quick'] else SHUF_CAP} s).")
         put("")
 
     if usable("count"):
@@ -878,30 +1124,32 @@ def write_plot(records, out_png, scratch):
                                    med(v, f, "cat", "wall"), med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB)))
     if short_rows:
         dat = table("short", short_rows)
-        series += [(dat, "1:2", "linespoints lw 2 pt 7", "line\\_shuffler", 0),
-                   (dat, "1:3", "linespoints dt 4 pt 4", "shuf", 0),
-                   (dat, "1:4", "linespoints dt 3 pt 6", "cat", 0),
-                   (dat, "1:5", "linespoints lw 2 pt 7", "line\\_shuffler", 1),
-                   (dat, "1:6", "linespoints dt 4 pt 4", "shuf", 1)]
+        series += [(dat, "1:2", "linespoints lw 2 pt 7 lc rgb '#8000c0'", "line\\_shuffler", 0),
+                   (dat, "1:3", "linespoints dt 4 pt 4 lc rgb '#008060'", "shuf", 0),
+                   (dat, "1:4", "linespoints dt 3 pt 6 lc rgb '#3090d0'", "cat", 0),
+                   (dat, "1:5", "linespoints lw 2 pt 7 lc rgb '#8000c0'", "line\\_shuffler", 1),
+                   (dat, "1:6", "linespoints dt 4 pt 4 lc rgb '#008060'", "shuf", 1)]
     if "500" in records:
         v = view(records["500"])
         rows = [(f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"), med(v, f, TOOL, "rss", MIB),
                  med(v, f, "shuf", "rss", MIB)) for f in v.file_list()]
         dat = table("500", rows)
-        series += [(dat, "1:2", "points pt 5 ps 1.5", "line\\_shuffler, 400-600 byte lines", 0),
-                   (dat, "1:3", "points pt 4 ps 1.5", "shuf, 400-600 byte lines", 0),
-                   (dat, "1:4", "points pt 5 ps 1.5", "line\\_shuffler, 400-600 byte lines", 1),
-                   (dat, "1:5", "points pt 4 ps 1.5", "shuf, 400-600 byte lines", 1)]
-    if "nocache" in records:
-        v = view(records["nocache"])
-        rows = [(f["lines"], med(v, f, "line_shuffler, no cache", "wall"), med(v, f, "seq_read, no cache", "wall"),
-                 med(v, f, "line_shuffler, no cache", "rss", MIB)) for f in v.file_list()]
-        dat = table("cold", rows)
-        series += [(dat, "1:2", "points pt 9 ps 1.5", "line\\_shuffler, no page cache", 0),
-                   (dat, "1:3", "points pt 8 ps 1.5", "one sequential read, no page cache", 0),
-                   (dat, "1:4", "points pt 9 ps 1.5", "line\\_shuffler, no page cache", 1)]
+        series += [(dat, "1:2", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 0),
+                   (dat, "1:3", "points pt 4 ps 1.5 lc rgb '#e07000'", "shuf, 400-600 byte lines", 0),
+                   (dat, "1:4", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 1),
+                   (dat, "1:5", "points pt 4 ps 1.5 lc rgb '#e07000'", "shuf, 400-600 byte lines", 1)]
+    if "cgroup" in records and not records["cgroup"].get("skipped"):
+        record = records["cgroup"]
+        v = view(record)
+        rows = [(f["lines"], med(v, f, "line_shuffler, cgroup", "wall"), med(v, f, "seq_read, cgroup", "wall"),
+                 med(v, f, "line_shuffler, cgroup", "rss", MIB)) for f in v.file_list()]
+        dat = table("cgroup", rows)
+        limit = f"{record['cgroup_limit'] / MIB:,.0f} MiB"
+        series += [(dat, "1:2", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 0),
+                   (dat, "1:3", "points pt 8 ps 1.5 lc rgb '#d02020'", f"one sequential read in a {limit} cgroup", 0),
+                   (dat, "1:4", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 1)]
     line_counts = [row[0] for row in short_rows]
-    for part in ("500", "nocache"):
+    for part in ("500", "cgroup"):
         if part in records:
             line_counts += [f["lines"] for f in view(records[part]).file_list()]
     if not series:
@@ -929,7 +1177,7 @@ plot {plot_line(0)}
 set title 'Peak memory against line count'
 set ylabel 'peak resident memory (MiB)'
 plot {plot_line(1)}, \\
-     [{low}:{high}] 24 + 9 * x / 1048576 with lines dt 2 lw 2 title 'allowance 24 MiB + 9 B/line'
+     [{low}:{high}] 24 + 9 * x / 1048576 with lines dt 2 lw 2 lc rgb '#808080' title 'allowance 24 MiB + 9 B/line'
 unset multiplot
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
@@ -955,6 +1203,10 @@ def main():
     parser.add_argument("--giant", action="store_true")
     parser.add_argument("--only", type=parse_parts, help="comma-separated parts to run: " + ", ".join(PARTS))
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--cgroup-mib", type=int, help="memory limit of the cgroup part (default 1024; 128 with --quick)")
+    parser.add_argument("--cgroup-gb", type=float,
+                        help="size of each of the cgroup part's files (default 3; 0.2 with --quick)")
+    parser.add_argument("--cgroup-parent", help="make the cgroup part's cgroups under this one")
     parser.add_argument("--invocation", default="bench/run.sh", help="the command line, for the report")
     args = parser.parse_args()
     if args.quick:
@@ -966,8 +1218,22 @@ def main():
         parts.append("giant")
     parts = [p for p in PARTS if p in parts]
 
-    files = file_set(args.quick)
+    if args.cgroup_mib is None:
+        args.cgroup_mib = 128 if args.quick else 1024
+    if args.cgroup_gb is None:
+        args.cgroup_gb = 0.2 if args.quick else 3
+    if args.cgroup_mib < 16 or args.cgroup_gb <= 0:
+        parser.error("--cgroup-mib must be at least 16 and --cgroup-gb above 0")
+    files = file_set(args.quick, args.cgroup_gb)
     b = bench(args)
+    if "cgroup" in parts:
+        b.cgroup, b.cgroup_missing = memory_cgroup.find(args.cgroup_mib * MIB, args.cgroup_parent)
+        if b.cgroup:
+            b.log(f"cgroup part: {b.cgroup.describe()}")
+        else:
+            b.log(f"cgroup part will be skipped: {b.cgroup_missing}")
+            # Its files are not needed then.
+            files["cgroup"] = []
     os.makedirs(args.out, exist_ok=True)
     runs_path = os.path.join(args.out, "runs.json")
     records = load_records(runs_path)

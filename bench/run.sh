@@ -2,8 +2,8 @@
 # The benchmark in one command. Checks the tools it needs, builds the
 # release tool and the helpers through CMake, makes the test files in a
 # scratch folder, times line_shuffler side by side with shuf, cat and wc -l
-# (and without the page cache), and writes bench/results.md and
-# bench/plot.png.
+# (and on files larger than a memory cgroup's limit), and writes
+# bench/results.md and bench/plot.png.
 #
 # usage: bench/run.sh [--quick] [--giant] [--only PARTS] [--runs N] [--tool PATH] [--scratch DIR]
 #   --quick    small files, 3 rounds: a smoke run of a minute or two; results
@@ -12,8 +12,14 @@
 #              (about 5 GB; needs about 11 GB free in the scratch folder and,
 #              for shuf, about 7 GB of memory)
 #   --only P   run only these parts (comma-separated): short, 500, long, count,
-#              nocache, baseline, giant; the other parts' sections of
+#              cgroup, baseline, giant; the other parts' sections of
 #              results.md keep their last figures (kept in runs.json)
+#   --cgroup-mib M  the cgroup part's memory limit (default 1024; 128 with
+#              --quick); 512-1024 for the targets
+#   --cgroup-gb G   the size of each of its two files (default 3; 0.2 with
+#              --quick)
+#   --cgroup-parent DIR  make its cgroups under this cgroup (default: the
+#              one the benchmark runs in)
 #   --runs N   measured rounds per file (default 5; at most 3 on files of
 #              500 MB or more)
 #   --tool P   time this line_shuffler binary instead of building one
@@ -31,10 +37,10 @@ while (($#)); do
     case "$1" in
         --quick) quick=1; forward+=("$1") ;;
         --giant) forward+=("$1") ;;
-        --runs|--only) forward+=("$1" "$2"); shift ;;
+        --runs|--only|--cgroup-mib|--cgroup-gb|--cgroup-parent) forward+=("$1" "$2"); shift ;;
         --tool) tool="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"; shift ;;
         --scratch) scratch="$2"; shift ;;
-        -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
         *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
