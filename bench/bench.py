@@ -69,8 +69,10 @@ SHUF_CAP = 300
 SHUF_CAP_QUICK = 30
 
 # The windowed writer on 20,000 lines of 10 KB, from bench/results.md at
-# 14a0cda: the long lines must be no slower than that.
+# 14a0cda: the long lines must be no slower than that. With --before, an
+# earlier build is timed side by side instead.
 BEFORE_LONG = {"commit": "14a0cda", "tool": 0.3623, "cat": 0.1573}
+BEFORE = "line_shuffler (before)"
 
 
 def allowance(lines):
@@ -417,6 +419,7 @@ class bench:
         size = os.path.getsize(self.path_of(f))
         every = {
             TOOL: command([self.tool], output="shuffled_file.txt"),
+            BEFORE: command([os.path.abspath(self.args.before or "/nonexistent")], output="shuffled_file.txt"),
             "shuf": command(["shuf", "-o", "shuf_out.txt", "file.txt"], output="shuf_out.txt"),
             # The launcher empties cat's output inside the timed span.
             "cat": command(["cat", "file.txt"], stdout="cat_out.txt", output="cat_out.txt"),
@@ -608,7 +611,7 @@ def run_part(b, part, files, args):
         for f in files[part]:
             b.measure(f, [TOOL, "shuf", "cat"], rounds_for(args, f))
     elif part == "long":
-        b.measure(files["long"][0], [TOOL, "cat", "shuf"], args.runs)
+        b.measure(files["long"][0], [TOOL, "cat", "shuf"] + ([BEFORE] if args.before else []), args.runs)
     elif part == "count":
         b.measure(files["count"][0], ["count_only", "wc -l"], args.runs)
     elif part == "cgroup":
@@ -845,11 +848,18 @@ def target_rows(records):
         f = v.file_list()[0]
         within_allowance(v, f)
         ratio = v.median(f, TOOL, "wall") / v.median(f, "cat", "wall")
-        before = BEFORE_LONG["tool"] / BEFORE_LONG["cat"]
-        rows.append((f"{f['note']}: no slower than the windowed writer ({before:.2f}x `cat`, "
-                     f"{seconds(BEFORE_LONG['tool'])}, in `results.md` at {BEFORE_LONG['commit']})",
-                     f"{ratio:.2f}x `cat` ({seconds(v.median(f, TOOL, 'wall'))} vs "
-                     f"{seconds(v.median(f, 'cat', 'wall'))})", verdict(ratio <= before)))
+        if v.has(f, BEFORE):
+            against = v.median(f, TOOL, "wall") / v.median(f, BEFORE, "wall")
+            rows.append((f"{f['note']}: no slower than before (`--before` build, sha256 "
+                         f"{records['long']['before_sha']}, timed alongside)",
+                         f"{against:.2f}x the earlier build ({seconds(v.median(f, TOOL, 'wall'))} vs "
+                         f"{seconds(v.median(f, BEFORE, 'wall'))}); {ratio:.2f}x `cat`", verdict(against <= 1)))
+        else:
+            before = BEFORE_LONG["tool"] / BEFORE_LONG["cat"]
+            rows.append((f"{f['note']}: no slower than the windowed writer ({before:.2f}x `cat`, "
+                         f"{seconds(BEFORE_LONG['tool'])}, in `results.md` at {BEFORE_LONG['commit']})",
+                         f"{ratio:.2f}x `cat` ({seconds(v.median(f, TOOL, 'wall'))} vs "
+                         f"{seconds(v.median(f, 'cat', 'wall'))})", verdict(ratio <= before)))
     else:
         missing("long", "Long lines")
     if "cgroup" in records and records["cgroup"].get("skipped"):
@@ -961,12 +971,14 @@ def write_report(records, args, out_dir):
         record = records["long"]
         v = view(record)
         part_heading(put, record, "Long lines")
-        put(f"{record['rounds']} measured rounds.")
+        put(f"{record['rounds']} measured rounds."
+            + (f" `{BEFORE}` is `{record['before']}` (sha256 {record['before_sha']}), given with `--before`."
+               if record.get("before") else ""))
         put("")
         put("| File | Command | Wall (min-max) | Peak memory |")
         put("|---|---|---|---|")
         for f in v.file_list():
-            for name in (TOOL, "cat", "shuf"):
+            for name in (TOOL, BEFORE, "cat", "shuf"):
                 if v.has(f, name):
                     low, high = v.spread(f, name, "wall")
                     put(f"| {f['note']} | {name} | {seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
@@ -1207,6 +1219,7 @@ def main():
     parser.add_argument("--cgroup-gb", type=float,
                         help="size of each of the cgroup part's files (default 3; 0.2 with --quick)")
     parser.add_argument("--cgroup-parent", help="make the cgroup part's cgroups under this one")
+    parser.add_argument("--before", help="an earlier line_shuffler build to time beside the tool on the long lines")
     parser.add_argument("--invocation", default="bench/run.sh", help="the command line, for the report")
     args = parser.parse_args()
     if args.quick:
@@ -1231,9 +1244,7 @@ def main():
         if b.cgroup:
             b.log(f"cgroup part: {b.cgroup.describe()}")
         else:
-            b.log(f"cgroup part will be skipped: {b.cgroup_missing}")
-            # Its files are not needed then.
-            files["cgroup"] = []
+            files["cgroup"] = []  # not needed: the part is skipped
     os.makedirs(args.out, exist_ok=True)
     runs_path = os.path.join(args.out, "runs.json")
     records = load_records(runs_path)
@@ -1245,6 +1256,8 @@ def main():
     for part in parts:
         b.log(f"part {part}: {PARTS[part]}")
         record = b.begin(part)
+        if part == "long" and args.before:
+            record.update({"before": os.path.abspath(args.before), "before_sha": tool_identity(args.before)})
         record.update({"invocation": args.invocation, "tool": b.tool, "tool_sha": tool_sha, "tree": tree,
                        "quick": args.quick, "rounds": args.baseline_runs if part == "baseline" else args.runs,
                        "large_rounds": args.large_runs})

@@ -5,7 +5,9 @@
 # (and on files larger than a memory cgroup's limit), and writes
 # bench/results.md and bench/plot.png.
 #
-# usage: bench/run.sh [--quick] [--giant] [--only PARTS] [--runs N] [--tool PATH] [--scratch DIR]
+# usage: bench/run.sh [--quick] [--giant] [--only PARTS] [--runs N] [--tool PATH]
+#                     [--before PATH] [--scratch DIR] [--cgroup-mib M] [--cgroup-gb G]
+#                     [--cgroup-parent DIR]
 #   --quick    small files, 3 rounds: a smoke run of a minute or two; results
 #              go to the scratch folder, not bench/
 #   --giant    also one run of the tool and of shuf on 100,000,000 lines
@@ -23,6 +25,8 @@
 #   --runs N   measured rounds per file (default 5; at most 3 on files of
 #              500 MB or more)
 #   --tool P   time this line_shuffler binary instead of building one
+#   --before P time this earlier line_shuffler build too, beside the tool, on
+#              the long lines (their target is to be no slower than before)
 #   --scratch  where the files go (default /tmp/line_shuffler_bench); the
 #              files are kept for the next run, delete the folder to free them
 set -euo pipefail
@@ -39,8 +43,11 @@ while (($#)); do
         --giant) forward+=("$1") ;;
         --runs|--only|--cgroup-mib|--cgroup-gb|--cgroup-parent) forward+=("$1" "$2"); shift ;;
         --tool) tool="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"; shift ;;
+        --before)
+            [[ -x "$2" && -f "$2" ]] || { echo "bench/run.sh: $2 is not an executable" >&2; exit 1; }
+            forward+=("$1" "$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"); shift ;;
         --scratch) scratch="$2"; shift ;;
-        -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,31p' "$0"; exit 0 ;;
         *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
