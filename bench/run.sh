@@ -69,7 +69,7 @@ need ninja ninja-build
 need g++ g++
 need python3 python3
 need gnuplot gnuplot-nox
-for tool_name in shuf cat wc nice; do
+for tool_name in shuf cat wc timeout nice; do
     need "$tool_name" coreutils
 done
 need lscpu util-linux
