@@ -231,6 +231,12 @@ class memory_cgroup:
         """None if a child can be made here with a memory limit, else why."""
         if not os.path.isdir(self.parent):
             return "no such cgroup"
+        try:
+            return self.try_child()
+        except OSError as error:
+            return f"cannot create a child with a memory limit ({error.strerror or error})"
+
+    def try_child(self):
         if self.version == 2:
             if "memory" not in open(os.path.join(self.parent, "cgroup.controllers")).read().split():
                 return "the memory controller is not available there"
@@ -241,11 +247,8 @@ class memory_cgroup:
                         out.write("+memory")
                 except OSError as error:
                     return f"cannot give its children the memory controller ({error.strerror})"
-        try:
-            self.create()
-            self.remove()
-        except OSError as error:
-            return f"cannot create a child with a memory limit ({error.strerror})"
+        self.create()
+        self.remove()
         return None
 
     def write(self, name, value, required=True):
@@ -265,20 +268,24 @@ class memory_cgroup:
     def create(self):
         if os.path.isdir(self.path):
             self.remove()  # left by a run that was stopped
-        os.mkdir(self.path)
         # Where the machine has swap, the command may not use it either. (A
         # v1 memsw limit also takes over the limit hits from failcnt, so it
         # is set only where needed.)
         swap = re.search(r"SwapTotal:\s*(\d+)", open("/proc/meminfo").read())
         has_swap = swap is not None and int(swap.group(1)) > 0
-        if self.version == 1:
-            self.write("memory.limit_in_bytes", self.limit)
-            if has_swap:
-                self.write("memory.memsw.limit_in_bytes", self.limit, required=False)
-        else:
-            self.write("memory.max", self.limit)
-            if has_swap:
-                self.write("memory.swap.max", 0, required=False)
+        os.mkdir(self.path)
+        try:
+            if self.version == 1:
+                self.write("memory.limit_in_bytes", self.limit)
+                if has_swap:
+                    self.write("memory.memsw.limit_in_bytes", self.limit, required=False)
+            else:
+                self.write("memory.max", self.limit)
+                if has_swap:
+                    self.write("memory.swap.max", 0, required=False)
+        except OSError:
+            os.rmdir(self.path)  # a cgroup without its limit is of no use
+            raise
 
     def stats(self):
         """Peak usage (page cache included), and how often the limit was
@@ -916,8 +923,8 @@ def write_report(records, args, out_dir):
     put("")
     put(f"Machine: {m['cpu']}, {m['cores']} cores, {m['ram']} RAM, Linux {m['kernel']}, {m['compiler']}.")
     put("The machine is shared, so the commands are run interleaved, round by round, and compared as ratios of "
-        "medians. Every command ran once to check its output (and, unless it runs without the page cache, to "
-        "warm the cache), then the measured rounds each section names. Wall time is from start to exit as seen "
+        "medians. In the page cache, every command ran once to check its output and warm the cache, then the "
+        "measured rounds each section names; the cgroup part has no warm-up run. Wall time is from start to exit as seen "
         "by the parent; peak memory is the kernel's maximum resident set size of the process (`ru_maxrss`).")
     tools = sorted({record["tool_sha"] for record in records.values()})
     if len(tools) > 1:
@@ -1266,7 +1273,7 @@ def main():
                        "large_rounds": args.large_runs})
         try:
             run_part(b, part, files, args)
-        except (RuntimeError, subprocess.CalledProcessError) as error:
+        except (RuntimeError, OSError, subprocess.CalledProcessError) as error:
             record["error"] = str(error)
             failed.append(part)
             b.log(f"part {part} failed: {error}")
