@@ -1,6 +1,6 @@
 # Install rules and release packages.
 #   cmake --install build/release --prefix ~/.local   -> ~/.local/bin/line_shuffler
-#   cpack --preset release                            -> .tar.gz and .deb
+#   cpack --preset package                            -> .tar.gz and .deb
 #   cpack --preset windows-x86 / windows-x64          -> .zip with line_shuffler.exe
 include(GNUInstallDirs)
 
