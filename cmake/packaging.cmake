@@ -1,5 +1,6 @@
 # Install rules and release packages.
 #   cmake --install build/release --prefix ~/.local   -> ~/.local/bin/line_shuffler
+#   cmake --build build/release --target uninstall    -> removes what that installed
 #   cpack --preset package                            -> .tar.gz and .deb
 #   cpack --preset windows-x86 / windows-x64          -> .zip with line_shuffler.exe
 #
@@ -54,6 +55,13 @@ if(NOT WIN32)
           DESTINATION ${line_shuffler_deb_doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
 
 endif()
+
+# Removes what the last cmake --install of this build tree wrote, as listed
+# in its install_manifest.txt (cmake/uninstall.cmake).
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -DMANIFEST=${CMAKE_CURRENT_BINARY_DIR}/install_manifest.txt
+          -P ${PROJECT_SOURCE_DIR}/cmake/uninstall.cmake
+  VERBATIM)
 
 set(CPACK_PACKAGE_NAME line_shuffler)
 set(CPACK_PACKAGE_VENDOR "The line_shuffler authors")
