@@ -30,30 +30,31 @@ install(FILES README.md LICENSE DESTINATION ${line_shuffler_doc_dir} COMPONENT d
 
 if(NOT WIN32)
   # Compressed as Debian wants them: gzip -9, without name or time stamp, so
-  # the same source gives the same bytes.
+  # the same source gives the same bytes. This happens while configuring, and
+  # again whenever a source changes, so that cmake --install needs no build
+  # step beyond the tool's (the README builds only run-example before it).
   find_program(LINE_SHUFFLER_GZIP gzip REQUIRED)
-  set(line_shuffler_compressed)
-  foreach(pair "doc/line_shuffler.1:line_shuffler.1" "packaging/debian/changelog:changelog")
+  foreach(pair "doc/line_shuffler.1:line_shuffler.1.gz" "packaging/debian/changelog:changelog.gz")
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 source)
     list(GET pair 1 name)
-    set(copy ${CMAKE_CURRENT_BINARY_DIR}/compressed/${name})
-    add_custom_command(OUTPUT ${copy}.gz
-      COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${source} ${copy}
-      COMMAND ${LINE_SHUFFLER_GZIP} -9nf ${copy}
-      DEPENDS ${PROJECT_SOURCE_DIR}/${source}
-      COMMENT "Compressing ${source}"
-      VERBATIM)
-    list(APPEND line_shuffler_compressed ${copy}.gz)
+    set(compressed ${CMAKE_CURRENT_BINARY_DIR}/compressed/${name})
+    file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/compressed)
+    execute_process(COMMAND ${LINE_SHUFFLER_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/${source}
+                    OUTPUT_FILE ${compressed}.new RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "line_shuffler: gzip could not compress ${source}")
+    endif()
+    file(COPY_FILE ${compressed}.new ${compressed} ONLY_IF_DIFFERENT)
+    file(REMOVE ${compressed}.new)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${source})
   endforeach()
-  add_custom_target(line_shuffler_compressed_docs ALL DEPENDS ${line_shuffler_compressed})
 
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/compressed/line_shuffler.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
   set(line_shuffler_deb_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/line-shuffler)
   install(FILES README.md packaging/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/compressed/changelog.gz
           DESTINATION ${line_shuffler_deb_doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
-
 endif()
 
 # Removes what the last cmake --install of this build tree wrote, as listed
