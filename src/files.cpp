@@ -13,6 +13,10 @@ void open_input_file(run_state& run) {
     if (run.input_open_status != 0) {
         throw run_failure{failure::input_not_opened};
     }
+    // Taken before the first byte is read: a snapshot taken later would
+    // include a write made while counting, and the end of the run would
+    // then find the file as it was and pass lines that were never counted.
+    run.input_identity = run.input_file.identity();
 }
 
 void open_output_file(run_state& run) {
@@ -118,7 +122,6 @@ line_number count_lines(run_state& run) {
         }
     }
     run.input_size = offset;
-    run.input_identity = run.input_file.identity();
     run.added_line_end = counter.added_line_end();
     return static_cast<line_number>(counter.newlines() + 1);
 }

@@ -95,8 +95,9 @@ struct run_state {
     std::uint64_t input_size = 0;
     line_marks marks;
     std::string_view added_line_end = "\n";
-    // What the input said about itself when counted; the same at the end of
-    // the write means the lines written are the lines counted.
+    // What the input said about itself when opened, before any of it was
+    // read; the same at the end of the write means the lines written are
+    // the lines counted.
     platform::file_identity input_identity;
     // Counting stops with too_many_lines past this; lower only in tests.
     std::uint64_t max_line_count = MAX_LINE_COUNT;
@@ -126,7 +127,7 @@ void close_input_file(run_state& run);
 void close_output_file(run_state& run);
 
 // Throws input_changed unless the input still says about itself what it
-// said when it was counted.
+// said when it was opened.
 void check_input_unchanged(const run_state& run);
 
 void swap_entries(line_number* a, line_number* b) noexcept;
