@@ -25,7 +25,7 @@ void open_output_file(run_state& run) {
         throw run_failure{failure::output_is_input};
     }
     if (status == platform::error_in_use) {
-        throw run_failure{failure::output_in_use};
+        throw run_failure{failure::output_locked};
     }
     if (status != 0) {
         throw run_failure{failure::output_not_opened};

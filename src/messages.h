@@ -28,8 +28,10 @@ inline constexpr const char* output_not_opened =
     "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n";
 inline constexpr const char* output_is_input =
     "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n";
-inline constexpr const char* output_in_use =
-    "Write file is in use by another run of this tool. Try again when it has finished\n";
+// The lock may be anybody's: the tool can't tell another run's from another
+// program's.
+inline constexpr const char* output_locked =
+    "Write file is locked by another program, perhaps another run of this tool. Try again when it has finished\n";
 inline constexpr const char* too_many_lines = "Too many lines. At most 2147483647 lines can be shuffled\n";
 inline constexpr const char* out_of_memory = "Not enough memory to shuffle this many lines\n";
 inline constexpr const char* read_failed = "Read file could not be read to its end. The shuffled file is incomplete\n";
@@ -39,7 +41,7 @@ inline constexpr const char* write_failed = "Write file could not be written. Th
 
 // The message of each failure, in the order of enum class failure.
 inline constexpr std::array for_failure{
-    input_not_opened, output_not_opened, output_is_input, output_in_use, too_many_lines,
+    input_not_opened, output_not_opened, output_is_input, output_locked, too_many_lines,
     out_of_memory,    read_failed,       input_changed,   write_failed,
 };
 static_assert(for_failure.size() == static_cast<std::size_t>(failure::count_), "one message for every failure");

@@ -52,7 +52,7 @@ enum class failure {
     input_not_opened,
     output_not_opened,
     output_is_input,
-    output_in_use,
+    output_locked,
     too_many_lines,
     out_of_memory,
     read_failed,

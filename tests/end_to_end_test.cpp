@@ -6,6 +6,7 @@
 #include <pty.h>
 #endif
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #if LINE_SHUFFLER_HAVE_MOUNT
 #include <sys/mount.h>
@@ -301,6 +302,22 @@ TEST_F(end_to_end_test, output_that_is_the_input_is_refused_and_the_input_kept) 
         run.console,
         banner + "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n" + key_wait);
     EXPECT_EQ(read_file("file.txt"), "precious\nlines");
+}
+
+const std::string output_locked =
+    "Write file is locked by another program, perhaps another run of this tool. Try again when it has finished\n";
+
+// Any program may hold the lock a run takes, not only another run.
+TEST_F(end_to_end_test, output_locked_by_another_program_is_refused_and_left_alone) {
+    write_file("file.txt", "a\nb");
+    write_file("shuffled_file.txt", "keep me");
+    const int holder = ::open("shuffled_file.txt", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    const finished_run run = run_tool();
+    ::close(holder);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner + output_locked + key_wait);
+    EXPECT_EQ(read_file("shuffled_file.txt"), "keep me");
 }
 
 TEST_F(end_to_end_test, a_full_disk_is_not_reported_as_success) {
@@ -876,8 +893,7 @@ TEST_F(mid_shuffle_test, a_second_run_in_the_same_folder_is_refused_and_the_firs
     pause_mid_write();
     const finished_run second = run_tool();
     EXPECT_EQ(second.exit_status, 1);
-    EXPECT_EQ(second.console,
-              banner + "Write file is in use by another run of this tool. Try again when it has finished\n" + key_wait);
+    EXPECT_EQ(second.console, banner + output_locked + key_wait);
     EXPECT_EQ(fs::file_size("shuffled_file.txt"), written_at_pause) << "the second run touched the output";
     resume();
     EXPECT_EQ(finish_after_key(), 0);
