@@ -35,8 +35,10 @@ inline constexpr const char* output_locked =
 inline constexpr const char* too_many_lines = "Too many lines. At most 2147483647 lines can be shuffled\n";
 inline constexpr const char* out_of_memory = "Not enough memory to shuffle this many lines\n";
 inline constexpr const char* read_failed = "Read file could not be read to its end. The shuffled file is incomplete\n";
+// Found at the end of the write, the change leaves a shuffled file of full
+// size, but of lines from before and after it.
 inline constexpr const char* input_changed =
-    "Read file was changed by another program while it was shuffled. The shuffled file is incomplete\n";
+    "Read file was changed by another program while it was shuffled. The shuffled file can't be trusted\n";
 inline constexpr const char* write_failed = "Write file could not be written. The shuffled file is incomplete\n";
 
 // The message of each failure, in the order of enum class failure.

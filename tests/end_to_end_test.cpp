@@ -846,8 +846,8 @@ protected:
         write_file("file.txt", GetParam().rewritten(input));
         resume();
         EXPECT_EQ(finish_after_key(), 1);
-        EXPECT_NE(screen.find("Read file was changed by another program while it was shuffled. The shuffled file is "
-                              "incomplete\r\n"),
+        EXPECT_NE(screen.find("Read file was changed by another program while it was shuffled. The shuffled file "
+                              "can't be trusted\r\n"),
                   std::string::npos)
             << screen;
         EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);

@@ -199,7 +199,7 @@ start_paused "$dir"
 finish_paused "$dir"
 expect "same_size_rewrite: exit status 1" test "$(cat "$dir.status")" = 1
 expect "same_size_rewrite: reported as changed" ends_with "$dir.console" \
-    "Read file was changed by another program while it was shuffled. The shuffled file is incomplete"$'\n'"$key_wait"
+    "Read file was changed by another program while it was shuffled. The shuffled file can't be trusted"$'\n'"$key_wait"
 
 # A second run on the same output while the first is paused.
 dir=$scratch/cases/second_run
