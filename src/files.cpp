@@ -102,7 +102,7 @@ private:
 }  // namespace
 
 line_number count_lines(run_state& run) {
-    run.marks.clear();
+    run.marks.start();
     run.read_buffer.allocate(READ_BUFFER_SIZE);
     const std::span<char> block = run.read_buffer.span().first(COUNT_READ_SIZE);
     newline_counter counter{run.marks, run.max_line_count};

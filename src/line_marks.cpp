@@ -8,7 +8,7 @@ namespace {
 constexpr int EPOCH_BITS = 32;
 }
 
-void line_marks::clear() {
+void line_marks::start() {
     interval_ = 1;
     interval_shift_ = 0;
     low_.clear();

@@ -34,12 +34,16 @@ public:
     // inputs of short lines settle at an interval of 16.
     static constexpr std::uint64_t MIN_LINES_PER_MARK = 8;
 
-    line_marks() { clear(); }
+    // No marks, and no memory taken, until a count starts: the run's state
+    // is made before anything could report running out of memory.
+    line_marks() = default;
 
-    // Forgets all marks but the one every input has: line 1 at offset 0.
-    void clear();
+    // Starts a count: forgets all marks but the one every input has, line 1
+    // at offset 0. Throws std::bad_alloc.
+    void start();
 
-    // Called with the start of every line after the first, in order.
+    // Called with the start of every line after the first, in order, after
+    // start(). Throws std::bad_alloc.
     void note_line_start(std::uint64_t line_number, std::uint64_t offset) {
         if (((line_number - 1) & (interval_ - 1)) != 0) {
             return;
@@ -50,7 +54,7 @@ public:
         }
     }
 
-    // The nearest mark at or before the given 1-based line.
+    // The nearest mark at or before the given 1-based line, once started.
     line_mark mark_at_or_before(std::uint64_t line_number) const;
 
     // Starts fetching the mark for a line the caller will look up soon. The

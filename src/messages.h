@@ -43,8 +43,8 @@ inline constexpr const char* write_failed = "Write file could not be written. Th
 
 // The message of each failure, in the order of enum class failure.
 inline constexpr std::array for_failure{
-    input_not_opened, output_not_opened, output_is_input, output_locked, too_many_lines,
-    out_of_memory,    read_failed,       input_changed,   write_failed,
+    input_not_opened, output_not_opened, output_is_input, output_locked,
+    too_many_lines,   read_failed,       input_changed,   write_failed,
 };
 static_assert(for_failure.size() == static_cast<std::size_t>(failure::count_), "one message for every failure");
 

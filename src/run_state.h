@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -46,15 +45,15 @@ inline constexpr std::uint64_t MAX_LINE_COUNT = 2147483647;
 inline constexpr const char* INPUT_FILE_NAME = "file.txt";
 inline constexpr const char* OUTPUT_FILE_NAME = "shuffled_file.txt";
 
-// Everything that can end a run early. Each has exactly one console message,
-// kept in this order in messages::for_failure.
+// Everything that can end a run early but running out of memory, which
+// every allocation reports as std::bad_alloc, whether the C++ library's or
+// the tool's own. Each has exactly one console message.
 enum class failure {
     input_not_opened,
     output_not_opened,
     output_is_input,
     output_locked,
     too_many_lines,
-    out_of_memory,
     read_failed,
     input_changed,
     write_failed,
@@ -74,14 +73,12 @@ struct writer_limits {
     std::size_t read_bytes = 0;      // one read of the input
 };
 
-struct free_deleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
 // Where the seed comes from: the wall clock in a real run, a fixed value in
 // tests that need a known order.
 using clock_function = std::int64_t (*)();
 
+// Making one takes no memory beyond its own: main makes it before the run
+// can report a failure.
 struct run_state {
     // Files and count.
     platform::input_handle input_file;
@@ -104,7 +101,7 @@ struct run_state {
 
     // Shuffle order: entry i is the 1-based input line written as output
     // line i + 1.
-    std::unique_ptr<line_number[], free_deleter> shuffle_order;
+    std::unique_ptr<line_number[]> shuffle_order;
     clock_function clock = platform::calendar_seconds;
 
     // Every read of the input goes through read_buffer: counting, the

@@ -25,6 +25,17 @@ protected:
     std::unique_ptr<run_state> run;
 };
 
+// main makes the run's state before anything can report a failure, so
+// making it must take no memory: the marks and the buffer come with the count.
+TEST_F(count_test, the_run_takes_memory_only_once_counting_starts) {
+    const run_state fresh;
+    EXPECT_EQ(fresh.marks.memory_bytes(), 0U);
+    EXPECT_EQ(fresh.read_buffer.size(), 0U);
+    count("a\nb");
+    EXPECT_GT(run->marks.memory_bytes(), 0U);
+    EXPECT_EQ(run->read_buffer.size(), READ_BUFFER_SIZE);
+}
+
 TEST_F(count_test, counts_newlines_plus_one) {
     EXPECT_EQ(count(""), 1U);
     EXPECT_EQ(count("a"), 1U);
@@ -127,6 +138,7 @@ TEST(line_marks_test, offsets_beyond_four_gibibytes_survive_thinning) {
     constexpr std::uint64_t spacing = 40 * 1024;
     constexpr std::uint64_t lines = 1'000'000;
     line_marks marks;
+    marks.start();
     for (std::uint64_t line = 2; line <= lines; ++line) {
         marks.note_line_start(line, (line - 1) * spacing);
     }
@@ -140,6 +152,7 @@ TEST(line_marks_test, offsets_beyond_four_gibibytes_survive_thinning) {
 
 TEST(line_marks_test, a_single_line_longer_than_four_gibibytes_skips_an_epoch) {
     line_marks marks;
+    marks.start();
     const std::uint64_t far = (std::uint64_t{9} << 32) + 5;  // past two whole epochs
     marks.note_line_start(2, 10);
     marks.note_line_start(3, far);
