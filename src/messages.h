@@ -1,9 +1,6 @@
 // Every text the tool shows on the console, in one place, exactly as shown.
 #pragma once
 
-#include <array>
-#include <cstddef>
-
 #include "run_state.h"
 
 namespace line_shuffler {
@@ -41,12 +38,36 @@ inline constexpr const char* input_changed =
     "Read file was changed by another program while it was shuffled. The shuffled file can't be trusted\n";
 inline constexpr const char* write_failed = "Write file could not be written. The shuffled file is incomplete\n";
 
-// The message of each failure, in the order of enum class failure.
-inline constexpr std::array for_failure{
-    input_not_opened, output_not_opened, output_is_input, output_locked,
-    too_many_lines,   read_failed,       input_changed,   write_failed,
-};
-static_assert(for_failure.size() == static_cast<std::size_t>(failure::count_), "one message for every failure");
+// The message of each failure, named side by side. A failure without its
+// case here fails the build, with or without warnings as errors.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic error "-Wswitch"
+#endif
+constexpr const char* for_failure(failure reason) noexcept {
+    switch (reason) {
+        case failure::input_not_opened:
+            return input_not_opened;
+        case failure::output_not_opened:
+            return output_not_opened;
+        case failure::output_is_input:
+            return output_is_input;
+        case failure::output_locked:
+            return output_locked;
+        case failure::too_many_lines:
+            return too_many_lines;
+        case failure::read_failed:
+            return read_failed;
+        case failure::input_changed:
+            return input_changed;
+        case failure::write_failed:
+            return write_failed;
+    }
+    return "";  // only for a value outside the enum, which no step throws
+}
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace messages
 

@@ -17,7 +17,7 @@ int print_message(const char* format, ...) {
 }
 
 const char* message_for(failure reason) noexcept {
-    return messages::for_failure[static_cast<std::size_t>(reason)];
+    return messages::for_failure(reason);
 }
 
 namespace {

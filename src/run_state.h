@@ -57,7 +57,6 @@ enum class failure {
     read_failed,
     input_changed,
     write_failed,
-    count_,  // how many there are; not a failure
 };
 
 struct run_failure {

@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "messages.h"
 #include "run_state.h"
 #include "support.h"
 
@@ -53,6 +54,7 @@ TEST_F(count_test, a_line_past_the_limit_is_too_many) {
         FAIL() << "no failure reported";
     } catch (const run_failure& failed) {
         EXPECT_EQ(failed.reason, failure::too_many_lines);
+        EXPECT_STREQ(message_for(failed.reason), "Too many lines. At most 2147483647 lines can be shuffled\n");
     }
 }
 
