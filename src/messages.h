@@ -1,6 +1,8 @@
 // Every text the tool shows on the console, in one place, exactly as shown.
 #pragma once
 
+#include <cstddef>
+
 #include "run_state.h"
 
 namespace line_shuffler {
@@ -15,6 +17,18 @@ inline constexpr const char* banner[] = {
     "Output shuffled file name will be shuffled_file.txt\n",
     "\n",
 };
+
+// The number in the banner's line about line length.
+constexpr std::size_t promised_line_length() {
+    std::size_t length = 0;
+    for (const char* c = banner[2]; *c != '\0'; ++c) {
+        if (*c >= '0' && *c <= '9') {
+            length = length * 10 + static_cast<std::size_t>(*c - '0');
+        }
+    }
+    return length;
+}
+static_assert(promised_line_length() == LINE_BUFFER_SIZE, "LINE_BUFFER_SIZE is the line length the banner promises");
 
 inline constexpr const char* line_count = "Total line number: %d\n";
 inline constexpr const char* done = "\nShuffling process has done.\n";

@@ -18,10 +18,11 @@
 
 namespace line_shuffler {
 
-// The line length the banner promises. It sizes no buffer: lines of any
-// length are copied whole through the read buffer. It is the smallest read
-// the writer makes for a line, so that a line of the promised length comes
-// in one read.
+// The line length the banner promises ("Max line length must be 1000
+// characters"; messages.h checks that the two agree). It is no limit and
+// sizes no buffer: lines of any length are copied whole, piece by piece
+// through the read buffer. Where the writer reads on without knowing where
+// a line ends, it asks for at least this many bytes.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
 
 // Counting reads the input in blocks of this size, which measured fastest:
