@@ -57,31 +57,12 @@ public:
     // The nearest mark at or before the given 1-based line, once started.
     line_mark mark_at_or_before(std::uint64_t line_number) const;
 
-    // Starts fetching the mark for a line the caller will look up soon. The
-    // marks of a large input are read in random order, and each lookup would
-    // otherwise wait for memory right after the system call of the read
-    // before it has evicted what was cached.
-    void prefetch(std::uint64_t line_number) const noexcept {
-#if defined(__GNUC__)
-        const std::uint64_t index = (line_number - 1) >> interval_shift_;
-        if (index < low_.size()) {
-            __builtin_prefetch(low_.data() + static_cast<std::size_t>(index));
-        }
-#else
-        (void)line_number;
-#endif
-    }
-
-    std::uint64_t interval() const noexcept {
-        return interval_;
-    }
+    std::uint64_t interval() const noexcept { return interval_; }
     // What the marks may hold resident: all they have reserved.
     std::uint64_t memory_bytes() const noexcept {
         return low_.capacity() * sizeof(std::uint32_t) + epoch_starts_.capacity() * sizeof(std::size_t);
     }
-    std::size_t size() const noexcept {
-        return low_.size();
-    }
+    std::size_t size() const noexcept { return low_.size(); }
 
 private:
     void append(std::uint64_t offset);
