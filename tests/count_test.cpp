@@ -70,9 +70,12 @@ TEST_F(count_test, line_length_does_not_matter) {
     EXPECT_EQ(run->input_size, 2 * long_line.size() + 2 + 5);
 }
 
+// Counting reads COUNT_READ_SIZE bytes at a time: the first boundary and a
+// later one.
 TEST_F(count_test, newlines_on_block_boundaries_count_once) {
-    for (const std::size_t at : {READ_BUFFER_SIZE - 1, READ_BUFFER_SIZE, READ_BUFFER_SIZE + 1}) {
-        std::string input(2 * READ_BUFFER_SIZE, 'x');
+    for (const std::size_t at :
+         {COUNT_READ_SIZE - 1, COUNT_READ_SIZE, COUNT_READ_SIZE + 1, 2 * COUNT_READ_SIZE - 1, 2 * COUNT_READ_SIZE}) {
+        std::string input(3 * COUNT_READ_SIZE, 'x');
         input[at] = '\n';
         EXPECT_EQ(count(input), 2U) << "newline at " << at;
         EXPECT_EQ(run->marks.mark_at_or_before(2).offset, at + 1);
@@ -88,9 +91,9 @@ TEST_F(count_test, added_line_end_follows_the_first_line) {
     EXPECT_EQ(run->added_line_end, "\n");
     // The carriage return sits at the end of one block, its newline at the
     // start of the next.
-    std::string split(READ_BUFFER_SIZE + 1, 'x');
-    split[READ_BUFFER_SIZE - 1] = '\r';
-    split[READ_BUFFER_SIZE] = '\n';
+    std::string split(COUNT_READ_SIZE + 1, 'x');
+    split[COUNT_READ_SIZE - 1] = '\r';
+    split[COUNT_READ_SIZE] = '\n';
     count(split);
     EXPECT_EQ(run->added_line_end, "\r\n");
 }
