@@ -24,6 +24,37 @@ int to_fd(std::intptr_t native) {
     return static_cast<int>(native);
 }
 
+// The system's refusal, by the error number it left in errno; a descriptor
+// already opened is given up first, keeping that number.
+open_result system_refusal(int fd = -1) {
+    const open_result refused{open_error::system, errno};
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return refused;
+}
+
+open_result refusal(int fd, open_error why) {
+    ::close(fd);
+    return {why, 0};
+}
+
+// When the content and the metadata last changed, at the full resolution
+// the system keeps. POSIX names the fields st_mtim and st_ctim; macOS
+// names them st_mtimespec and st_ctimespec.
+struct file_times {
+    struct timespec modified;
+    struct timespec changed;
+};
+
+file_times times_of(const struct stat& status) {
+#if defined(__APPLE__)
+    return {status.st_mtimespec, status.st_ctimespec};
+#else
+    return {status.st_mtim, status.st_ctim};
+#endif
+}
+
 }  // namespace
 
 int file_handle::close() {
@@ -35,26 +66,23 @@ int file_handle::close() {
     return ::close(fd) == 0 ? 0 : errno;
 }
 
-int input_handle::open(const char* name) {
+open_result input_handle::open(const char* name) {
     (void)close();
     // Non-blocking, so that a FIFO under the input's name can't stall the
     // open; it is refused below like every other non-regular file.
     const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return errno;
+        return system_refusal();
     }
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return error;
+        return system_refusal(fd);
     }
     if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return error_not_regular_file;
+        return refusal(fd, open_error::not_regular_file);
     }
     native_ = fd;
-    return 0;
+    return {};
 }
 
 io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
@@ -81,17 +109,18 @@ file_identity input_handle::identity() const {
     if (::fstat(to_fd(native_), &status) != 0) {
         return {};
     }
+    const file_times times = times_of(status);
     return {true,
             static_cast<std::int64_t>(status.st_size),
-            static_cast<std::int64_t>(status.st_mtim.tv_sec),
-            static_cast<std::int64_t>(status.st_mtim.tv_nsec),
-            static_cast<std::int64_t>(status.st_ctim.tv_sec),
-            static_cast<std::int64_t>(status.st_ctim.tv_nsec),
+            static_cast<std::int64_t>(times.modified.tv_sec),
+            static_cast<std::int64_t>(times.modified.tv_nsec),
+            static_cast<std::int64_t>(times.changed.tv_sec),
+            static_cast<std::int64_t>(times.changed.tv_nsec),
             static_cast<std::uint64_t>(status.st_dev),
             static_cast<std::uint64_t>(status.st_ino)};
 }
 
-int output_handle::open(const char* name, const input_handle& input) {
+open_result output_handle::open(const char* name, const input_handle& input) {
     (void)close();
     // An existing file (or a link to one, such as /dev/full) is opened as it
     // is; otherwise the file is created, and O_EXCL refuses to follow a
@@ -103,37 +132,31 @@ int output_handle::open(const char* name, const input_handle& input) {
         fd = ::open(name, flags | O_CREAT | O_EXCL, 0666);
     }
     if (fd < 0) {
-        return errno;
+        return system_refusal();
     }
     struct stat out {};
     struct stat in {};
     if (::fstat(fd, &out) != 0 || (input.is_open() && ::fstat(to_fd(native_of(input)), &in) != 0)) {
-        const int error = errno;
-        ::close(fd);
-        return error;
+        return system_refusal(fd);
     }
     // Emptying the output must never empty the input it is about to read.
     if (input.is_open() && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
-        ::close(fd);
-        return error_same_file;
+        return refusal(fd, open_error::same_file);
     }
     // flock, not fcntl: its lock belongs to this open file and not to the
     // process, so no other close in the process can drop it, and it goes
     // when the process ends, however it ends. A file system that keeps no
     // locks can't tell of another run; the run then goes on without one.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        ::close(fd);
-        return error_in_use;
+        return refusal(fd, open_error::locked);
     }
     const int status_flags = ::fcntl(fd, F_GETFL);
     if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
         (S_ISREG(out.st_mode) && ::ftruncate(fd, 0) != 0)) {
-        const int error = errno;
-        ::close(fd);
-        return error;
+        return system_refusal(fd);
     }
     native_ = fd;
-    return 0;
+    return {};
 }
 
 bool output_handle::write_all(std::span<const char> data) {

@@ -83,7 +83,6 @@ struct run_state {
     // Files and count.
     platform::input_handle input_file;
     platform::output_handle output_file;
-    std::int32_t input_open_status = 0;
     line_number line_count = 0;
 
     // What counting learns besides the count: the input's size as counted
