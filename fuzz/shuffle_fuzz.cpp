@@ -5,14 +5,16 @@
 // Input layout:
 //   bytes 0-3  the clock's value, so every order the generator draws is
 //              reachable and each case replays exactly; its bits also size
-//              the writer's windows and reads (a quarter of the cases as a
-//              real run sizes them, the rest from a byte to a few KiB, so
-//              that window edges and reads ending mid-line come often);
+//              the writer's windows, reads and write buffers and choose
+//              regions or passes (a quarter of the cases as a real run does,
+//              the rest from a byte to a few KiB, so that window edges,
+//              reads ending mid-line and lines longer than a window come
+//              often);
 //   byte 4     'R' asks for repetition: byte 5 gives e, byte 6 a length L,
 //              and file.txt is the L bytes after them repeated 2^(e % 18)
 //              times (up to MAX_INPUT_SIZE), then the remaining bytes once.
-//              Small cases thus reach inputs of over 65,536 lines, where
-//              the line marks thin out, and first lines that end exactly on
+//              Small cases thus reach inputs of over 65,536 lines, more
+//              than a window holds, and first lines that end exactly on
 //              a 64 KiB block boundary, while such slow cases stay a rare
 //              choice;
 //   otherwise  the bytes from 4 on are file.txt as they are.
@@ -154,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto run = std::make_unique<run_state>();
     run->clock = fuzz_clock;
     if ((seed & 3) != 0) {
-        run->limits = {1 + (seed >> 2) % 8192, 1 + (seed >> 15) % 1024};
+        run->limits = {1 + (seed >> 2) % 8192, 1 + (seed >> 15) % 1024, 1 + (seed >> 25) % 64, (seed >> 31) != 0};
     }
     try {
         open_input_file(*run);

@@ -35,11 +35,11 @@ void open_output_file(run_state& run) {
 
 namespace {
 
-// Counts the input's newlines stretch by stretch and tells the marks where
-// the lines they keep begin.
+// Counts the input's newlines stretch by stretch and notes every line's
+// length.
 class newline_counter {
 public:
-    newline_counter(line_marks& marks, std::uint64_t max_lines) : marks_(marks), max_lines_(max_lines) {}
+    newline_counter(line_lengths& lengths, std::uint64_t max_lines) : lengths_(lengths), max_lines_(max_lines) {}
 
     // Takes the next block of the input, which starts at `offset`.
     void add(std::span<const char> block, std::uint64_t offset) {
@@ -57,7 +57,13 @@ public:
         byte_before_ = block.back();
     }
 
-    std::uint64_t newlines() const noexcept { return newlines_; }
+    // The last line runs from the last newline to the end of the input.
+    std::uint64_t finish(std::uint64_t input_size) {
+        lengths_.add(input_size - line_start_);
+        lengths_.shrink_to_fit();
+        return newlines_ + 1;
+    }
+
     std::string_view added_line_end() const noexcept { return added_line_end_; }
 
 private:
@@ -71,9 +77,6 @@ private:
         }
     }
 
-    // The line after newline k (counting from 1) is line k + 1, and it gets
-    // a mark when k is a multiple of the marks' interval. The interval may
-    // double at any mark, so the next k is worked out afresh after each.
     void add_stretch(std::uint64_t mask, std::uint64_t offset) {
         if (mask == 0) {
             return;
@@ -82,20 +85,18 @@ private:
         if (newlines_ + found + 1 > max_lines_) {
             throw run_failure{failure::too_many_lines};
         }
-        std::uint64_t interval = marks_.interval();
-        // The interval is a power of two: (k | (interval - 1)) + 1 is the
-        // next multiple of it after k.
-        for (std::uint64_t k = (newlines_ | (interval - 1)) + 1; k <= newlines_ + found; k = (k | (interval - 1)) + 1) {
-            const unsigned bit = nth_set_bit(mask, k - newlines_ - 1);
-            marks_.note_line_start(k + 1, offset + bit + 1);
-            interval = marks_.interval();
-        }
         newlines_ += found;
+        for (; mask != 0; mask &= mask - 1) {
+            const std::uint64_t next_start = offset + static_cast<std::uint64_t>(std::countr_zero(mask)) + 1;
+            lengths_.add(next_start - line_start_);
+            line_start_ = next_start;
+        }
     }
 
-    line_marks& marks_;
+    line_lengths& lengths_;
     std::uint64_t max_lines_;
     std::uint64_t newlines_ = 0;
+    std::uint64_t line_start_ = 0;
     char byte_before_ = '\0';
     std::string_view added_line_end_ = "\n";
 };
@@ -103,10 +104,10 @@ private:
 }  // namespace
 
 line_number count_lines(run_state& run) {
-    run.marks.start();
+    run.lengths.clear();
     run.read_buffer.allocate(READ_BUFFER_SIZE);
     const std::span<char> block = run.read_buffer.span().first(COUNT_READ_SIZE);
-    newline_counter counter{run.marks, run.max_line_count};
+    newline_counter counter{run.lengths, run.max_line_count};
     std::uint64_t offset = 0;
     for (;;) {
         const platform::io_result got = run.input_file.read_at(block, offset);
@@ -124,7 +125,7 @@ line_number count_lines(run_state& run) {
     }
     run.input_size = offset;
     run.added_line_end = counter.added_line_end();
-    return static_cast<line_number>(counter.newlines() + 1);
+    return static_cast<line_number>(counter.finish(offset));
 }
 
 void check_input_unchanged(const run_state& run) {

@@ -95,8 +95,22 @@ public:
     // same file is refused (locked) at once instead of waiting or mixing its
     // lines into this one's; so is any other program's lock.
     open_result open(const char* name, const input_handle& input);
-    // Writes all of data; false on any failure.
+    // Writes all of data at the file's current position; false on any
+    // failure.
     bool write_all(std::span<const char> data);
+
+    // A file on disk that the run could open for reading too can hold the
+    // lines anywhere in it and give them back: the writer then sorts them in
+    // place. Anything else (a FIFO, a device, a file the user may not read)
+    // takes its lines in order, once.
+    bool holds_regions() const noexcept { return holds_regions_; }
+    // Writes all of data at `offset`; false on any failure.
+    bool write_at(std::span<const char> data, std::uint64_t offset);
+    // As input_handle::read_at; only where holds_regions().
+    io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
+
+private:
+    bool holds_regions_ = false;
 };
 
 // Makes standard output carry the dialogue's bytes as they are, so that a

@@ -85,11 +85,12 @@ open_result input_handle::open(const char* name) {
     return {};
 }
 
-io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+namespace {
+
+io_result read_fd_at(int fd, std::span<char> buffer, std::uint64_t offset) {
     std::size_t done = 0;
     while (done < buffer.size()) {
-        const ssize_t got =
-            ::pread(to_fd(native_), buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
+        const ssize_t got = ::pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -102,6 +103,28 @@ io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) co
         done += static_cast<std::size_t>(got);
     }
     return static_cast<io_result>(done);
+}
+
+// The same file as `wanted`, opened again for reading and writing, or -1.
+// The name may have come to mean another file in between; that one is not
+// taken.
+int reopen_for_reading(const char* name, const struct stat& wanted) {
+    const int fd = ::open(name, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat found {};
+    if (::fstat(fd, &found) != 0 || found.st_dev != wanted.st_dev || found.st_ino != wanted.st_ino) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+    return read_fd_at(to_fd(native_), buffer, offset);
 }
 
 file_identity input_handle::identity() const {
@@ -143,6 +166,17 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     if (input.is_open() && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
         return refusal(fd, open_error::same_file);
     }
+    // Only a regular file is opened again, so a FIFO never sees the run as
+    // one of its readers.
+    holds_regions_ = false;
+    if (S_ISREG(out.st_mode)) {
+        const int both_ways = reopen_for_reading(name, out);
+        if (both_ways >= 0) {
+            ::close(fd);
+            fd = both_ways;
+            holds_regions_ = true;
+        }
+    }
     // flock, not fcntl: its lock belongs to this open file and not to the
     // process, so no other close in the process can drop it, and it goes
     // when the process ends, however it ends. A file system that keeps no
@@ -150,9 +184,11 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         return refusal(fd, open_error::locked);
     }
+    // An empty file is not cut: ext4 takes a cut to nothing as a file being
+    // rewritten, and then writes all of it back to the disk at close.
     const int status_flags = ::fcntl(fd, F_GETFL);
     if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
-        (S_ISREG(out.st_mode) && ::ftruncate(fd, 0) != 0)) {
+        (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
         return system_refusal(fd);
     }
     native_ = fd;
@@ -171,6 +207,25 @@ bool output_handle::write_all(std::span<const char> data) {
         data = data.subspan(static_cast<std::size_t>(put));
     }
     return true;
+}
+
+bool output_handle::write_at(std::span<const char> data, std::uint64_t offset) {
+    while (!data.empty()) {
+        const ssize_t put = ::pwrite(to_fd(native_), data.data(), data.size(), static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        data = data.subspan(static_cast<std::size_t>(put));
+        offset += static_cast<std::uint64_t>(put);
+    }
+    return true;
+}
+
+io_result output_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+    return read_fd_at(to_fd(native_), buffer, offset);
 }
 
 void prepare_console() {

@@ -91,15 +91,21 @@ open_result input_handle::open(const char* name) {
     return {};
 }
 
-io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+namespace {
+
+OVERLAPPED at_offset(std::uint64_t position) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(position & 0xffffffffU);
+    where.OffsetHigh = static_cast<DWORD>(position >> 32);
+    return where;
+}
+
+io_result read_handle_at(HANDLE handle, std::span<char> buffer, std::uint64_t offset) {
     std::size_t done = 0;
     while (done < buffer.size()) {
-        const std::uint64_t position = offset + done;
-        OVERLAPPED where{};
-        where.Offset = static_cast<DWORD>(position & 0xffffffffU);
-        where.OffsetHigh = static_cast<DWORD>(position >> 32);
+        OVERLAPPED where = at_offset(offset + done);
         DWORD got = 0;
-        if (!::ReadFile(to_handle(native_), buffer.data() + done, transfer_size(buffer.size() - done), &got, &where)) {
+        if (!::ReadFile(handle, buffer.data() + done, transfer_size(buffer.size() - done), &got, &where)) {
             // A read that starts at or past the end reports it as an error.
             if (::GetLastError() == ERROR_HANDLE_EOF) {
                 break;
@@ -112,6 +118,12 @@ io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) co
         done += got;
     }
     return static_cast<io_result>(done);
+}
+
+}  // namespace
+
+io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+    return read_handle_at(to_handle(native_), buffer, offset);
 }
 
 file_identity input_handle::identity() const {
@@ -157,10 +169,17 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     // not to be the input. Otherwise a new file is made; CREATE_NEW with
     // FILE_FLAG_OPEN_REPARSE_POINT fails on a link whose target is missing
     // instead of creating that target.
-    HANDLE handle =
-        ::CreateFileA(name, GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Reading is asked for too, so that the lines can be sorted in place;
+    // a file that may only be written is taken as it is.
+    DWORD access = GENERIC_READ | GENERIC_WRITE;
+    HANDLE handle = ::CreateFileA(name, access, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        access = GENERIC_WRITE;
+        handle = ::CreateFileA(name, access, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        handle = ::CreateFileA(name, GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
+        access = GENERIC_READ | GENERIC_WRITE;
+        handle = ::CreateFileA(name, access, share_all, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
     if (handle == INVALID_HANDLE_VALUE) {
@@ -181,7 +200,9 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     // handle, at the latest when the process ends. Other programs may still
     // open the file; only another lock is refused, at once. A file system
     // that keeps no locks can't tell of another run; the run goes on.
+    holds_regions_ = false;
     if (::GetFileType(handle) == FILE_TYPE_DISK) {
+        holds_regions_ = (access & GENERIC_READ) != 0;
         OVERLAPPED from_start{};
         if (!::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
                           &from_start) &&
@@ -205,6 +226,23 @@ bool output_handle::write_all(std::span<const char> data) {
         data = data.subspan(put);
     }
     return true;
+}
+
+bool output_handle::write_at(std::span<const char> data, std::uint64_t offset) {
+    while (!data.empty()) {
+        OVERLAPPED where = at_offset(offset);
+        DWORD put = 0;
+        if (!::WriteFile(to_handle(native_), data.data(), transfer_size(data.size()), &put, &where) || put == 0) {
+            return false;
+        }
+        data = data.subspan(put);
+        offset += put;
+    }
+    return true;
+}
+
+io_result output_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+    return read_handle_at(to_handle(native_), buffer, offset);
 }
 
 void prepare_console() {

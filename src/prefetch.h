@@ -1,6 +1,5 @@
-// A hint to start fetching memory that is about to be read, for loops whose
-// reads land at random places in arrays larger than the processor's cache.
-// Where the compiler has no such hint, it does nothing.
+// Asks the processor to start fetching memory that will be read soon, where
+// the compiler can say so; elsewhere it does nothing.
 #pragma once
 
 namespace line_shuffler {

@@ -7,8 +7,14 @@ namespace {
 constexpr const char* eraser = "\r                \r";
 }  // namespace
 
-void progress_line::start(std::uint64_t total) {
+void progress_line::measure_in(std::uint64_t total) noexcept {
     total_ = total;
+    check_step_ = total / CHECKS_PER_RUN + 1;
+    next_check_ = 0;
+}
+
+void progress_line::start(std::uint64_t total) {
+    measure_in(total);
     shown_ = false;
     if (console_ != nullptr) {
         started_ = clock_();

@@ -23,12 +23,17 @@ public:
 
     bool enabled() const noexcept { return console_ != nullptr; }
 
+    // Starts the clock, for `total` units of work.
     void start(std::uint64_t total);
+    // The work turned out to be `total` units (bytes moved, say); the clock
+    // goes on from start().
+    void measure_in(std::uint64_t total) noexcept;
 
-    // Cheap enough to call for every line: the clock is read only now and
-    // then.
+    // Cheap enough to call for every line: the clock is read only after each
+    // 1/CHECKS_PER_RUN of the work, however few the units or slow each one.
     void update(std::uint64_t done) {
-        if (console_ != nullptr && (done & (LINES_PER_CLOCK_READ - 1)) == 0) {
+        if (console_ != nullptr && done >= next_check_) {
+            next_check_ = done + check_step_;
             redraw(done);
         }
     }
@@ -36,13 +41,15 @@ public:
     void erase();
 
 private:
-    static constexpr std::uint64_t LINES_PER_CLOCK_READ = 1024;
+    static constexpr std::uint64_t CHECKS_PER_RUN = 4096;
 
     void redraw(std::uint64_t done);
 
     std::FILE* console_ = nullptr;
     millisecond_clock clock_ = nullptr;
     std::uint64_t total_ = 0;
+    std::uint64_t check_step_ = 1;
+    std::uint64_t next_check_ = 0;
     std::int64_t started_ = 0;
     std::int64_t last_drawn_ = 0;
     bool shown_ = false;

@@ -79,7 +79,8 @@ int run_shuffle(run_state& run) {
         print_message("%s", message_for(failed.reason));
         status = 1;
     } catch (const std::bad_alloc&) {
-        // Whichever allocation it was: the marks, the buffers, the order.
+        // Whichever allocation it was: the lengths, the buffers, the windows,
+        // the order.
         run.progress.erase();
         print_message("%s", messages::out_of_memory);
         status = 1;

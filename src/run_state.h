@@ -11,7 +11,7 @@
 #include <memory>
 #include <string_view>
 
-#include "line_marks.h"
+#include "line_lengths.h"
 #include "page_buffer.h"
 #include "platform.h"
 #include "progress.h"
@@ -20,9 +20,7 @@ namespace line_shuffler {
 
 // The line length the banner promises ("Max line length must be 1000
 // characters"; messages.h checks that the two agree). It is no limit and
-// sizes no buffer: lines of any length are copied whole, piece by piece
-// through the read buffer. Where the writer reads on without knowing where
-// a line ends, it asks for at least this many bytes.
+// sizes no buffer: lines of any length are copied whole.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
 
 // Counting reads the input in blocks of this size, which measured fastest:
@@ -42,6 +40,11 @@ inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1024} * 1024;
 // limit.
 using line_number = std::uint32_t;
 inline constexpr std::uint64_t MAX_LINE_COUNT = 2147483647;
+
+// The memory promise: peak resident memory at most this base plus this much
+// for every input line, whatever the lines' lengths.
+inline constexpr std::uint64_t PROMISED_BASE_BYTES = std::uint64_t{24} << 20;
+inline constexpr std::uint64_t PROMISED_BYTES_PER_LINE = 9;
 
 inline constexpr const char* INPUT_FILE_NAME = "file.txt";
 inline constexpr const char* OUTPUT_FILE_NAME = "shuffled_file.txt";
@@ -64,13 +67,16 @@ struct run_failure {
     failure reason;
 };
 
-// How large the writer's windows and reads may be. Zero means as large as
-// the memory promise allows; tests set small values so that short inputs
-// reach window edges, lines longer than a window and reads that end
-// mid-line.
+// How large the writer's windows, reads and write buffers may be, and
+// whether it may sort the lines in place in the output. Zero means as the
+// memory promise and the measured best sizes have it; tests set small values
+// so that short inputs reach window edges, lines longer than a window, reads
+// that end mid-line and write buffers of a byte.
 struct writer_limits {
-    std::uint64_t window_bytes = 0;  // a window's lines and their index
-    std::size_t read_bytes = 0;      // one read of the input
+    std::uint64_t window_bytes = 0;      // a window's lines and their index
+    std::size_t read_bytes = 0;          // one read of the input
+    std::size_t write_buffer_bytes = 0;  // what a window gathers before a write
+    bool passes_only = false;            // as if the output were a FIFO
 };
 
 // Where the seed comes from: the wall clock in a real run, a fixed value in
@@ -86,10 +92,10 @@ struct run_state {
     line_number line_count = 0;
 
     // What counting learns besides the count: the input's size as counted
-    // (the writer never reads past it), where every few lines start, and the
-    // line end to put after the last line ("\r\n" if the first line has one).
+    // (the writer never reads past it), every line's length, and the line
+    // end to put after the last line ("\r\n" if the first line has one).
     std::uint64_t input_size = 0;
-    line_marks marks;
+    line_lengths lengths;
     std::string_view added_line_end = "\n";
     // What the input said about itself when opened, before any of it was
     // read; the same at the end of the write means the lines written are
@@ -103,11 +109,10 @@ struct run_state {
     std::unique_ptr<line_number[]> shuffle_order;
     clock_function clock = platform::calendar_seconds;
 
-    // Every read of the input goes through read_buffer: counting, the
-    // windows, and a line too long for its window, which goes out alone.
+    // Every read of the input goes through read_buffer: counting and the
+    // writer's passes.
     page_buffer read_buffer;
     writer_limits limits;
-    line_number current_line_number = 0;
 
     // Off unless the run shows progress on a terminal.
     progress_line progress;

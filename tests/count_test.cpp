@@ -1,4 +1,4 @@
-// Counting the input's lines, and the marks left behind for the writer.
+// Counting the input's lines, and the lengths noted for the writer.
 #include <memory>
 #include <string>
 
@@ -27,13 +27,14 @@ protected:
 };
 
 // main makes the run's state before anything can report a failure, so
-// making it must take no memory: the marks and the buffer come with the count.
+// making it must take no memory: the lengths and the buffer come with the
+// count.
 TEST_F(count_test, the_run_takes_memory_only_once_counting_starts) {
     const run_state fresh;
-    EXPECT_EQ(fresh.marks.memory_bytes(), 0U);
+    EXPECT_EQ(fresh.lengths.memory_bytes(), 0U);
     EXPECT_EQ(fresh.read_buffer.size(), 0U);
     count("a\nb");
-    EXPECT_GT(run->marks.memory_bytes(), 0U);
+    EXPECT_GT(run->lengths.memory_bytes(), 0U);
     EXPECT_EQ(run->read_buffer.size(), READ_BUFFER_SIZE);
 }
 
@@ -78,7 +79,8 @@ TEST_F(count_test, newlines_on_block_boundaries_count_once) {
         std::string input(3 * COUNT_READ_SIZE, 'x');
         input[at] = '\n';
         EXPECT_EQ(count(input), 2U) << "newline at " << at;
-        EXPECT_EQ(run->marks.mark_at_or_before(2).offset, at + 1);
+        EXPECT_EQ(run->lengths[0], at + 1);
+        EXPECT_EQ(run->lengths[1], input.size() - at - 1);
     }
 }
 
@@ -98,73 +100,31 @@ TEST_F(count_test, added_line_end_follows_the_first_line) {
     EXPECT_EQ(run->added_line_end, "\r\n");
 }
 
-// Every line's nearest mark must be a true line start at or before it, and
-// no further back than the marks' interval.
-void expect_marks_match(const run_state& run, const std::string& input) {
+// Every line's length, as the model of the line rules splits the input.
+void expect_lengths_match(const run_state& run, const std::string& input) {
     const auto lines = model_lines(input);
-    std::vector<std::uint64_t> starts;
-    std::uint64_t offset = 0;
-    for (const auto& line : lines) {
-        starts.push_back(offset);
-        offset += line.size();
-    }
-    for (std::uint64_t line = 1; line <= lines.size(); ++line) {
-        const line_mark mark = run.marks.mark_at_or_before(line);
-        ASSERT_LE(mark.line_number, line);
-        ASSERT_LT(line - mark.line_number, run.marks.interval());
-        ASSERT_EQ(mark.offset, starts[mark.line_number - 1]) << "line " << line;
+    ASSERT_EQ(run.lengths.size(), lines.size());
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        ASSERT_EQ(run.lengths[index], lines[index].size()) << "line " << index + 1;
     }
 }
 
-TEST_F(count_test, marks_point_at_line_starts_on_small_inputs) {
-    const std::string input = "one\ntwo\n\nthree\r\nfour";
-    count(input);
-    EXPECT_EQ(run->marks.interval(), 1U);
-    expect_marks_match(*run, input);
-}
-
-TEST_F(count_test, marks_thin_out_but_stay_at_line_starts_on_many_lines) {
-    // Enough lines to thin the marks several times; line lengths vary so
-    // that a mark off by a line would show.
-    std::string input;
+TEST_F(count_test, every_line_length_is_noted) {
+    // Lengths from 2 bytes' worth on are kept apart; one short of it is not.
+    const std::string long_lines = std::string(70'000, 'x') + "\nb\n" + std::string(65'535, 'y') + "\n" +
+                                   std::string(65'534, 'z') + "\n" + std::string(200'000, 'w');
+    for (const std::string& input :
+         {std::string{}, std::string{"one\ntwo\n\nthree\r\nfour"}, std::string{"a\n"}, long_lines, long_lines + "\n"}) {
+        count(input);
+        expect_lengths_match(*run, input);
+    }
+    std::string many;
     for (int i = 0; i < 700'000; ++i) {
-        input.append(static_cast<std::size_t>(i % 7), 'x');
-        input += '\n';
+        many.append(static_cast<std::size_t>(i % 7), 'x');
+        many += '\n';
     }
-    count(input);
-    EXPECT_EQ(run->marks.interval(), 16U);
-    // At most one mark for every eight lines: half a byte a line.
-    EXPECT_LE(run->marks.size() * 8, 700'001U);
-    expect_marks_match(*run, input);
-}
-
-TEST(line_marks_test, offsets_beyond_four_gibibytes_survive_thinning) {
-    // Synthetic line starts, 40 KiB apart, running far past 4 GiB.
-    constexpr std::uint64_t spacing = 40 * 1024;
-    constexpr std::uint64_t lines = 1'000'000;
-    line_marks marks;
-    marks.start();
-    for (std::uint64_t line = 2; line <= lines; ++line) {
-        marks.note_line_start(line, (line - 1) * spacing);
-    }
-    ASSERT_GT(marks.interval(), 1U);
-    for (std::uint64_t line = 1; line <= lines; line += 997) {
-        const line_mark mark = marks.mark_at_or_before(line);
-        ASSERT_EQ(mark.offset, (mark.line_number - 1) * spacing) << "line " << line;
-        ASSERT_LT(line - mark.line_number, marks.interval());
-    }
-}
-
-TEST(line_marks_test, a_single_line_longer_than_four_gibibytes_skips_an_epoch) {
-    line_marks marks;
-    marks.start();
-    const std::uint64_t far = (std::uint64_t{9} << 32) + 5;  // past two whole epochs
-    marks.note_line_start(2, 10);
-    marks.note_line_start(3, far);
-    marks.note_line_start(4, far + 1);
-    EXPECT_EQ(marks.mark_at_or_before(2).offset, 10U);
-    EXPECT_EQ(marks.mark_at_or_before(3).offset, far);
-    EXPECT_EQ(marks.mark_at_or_before(4).offset, far + 1);
+    count(many);
+    expect_lengths_match(*run, many);
 }
 
 }  // namespace

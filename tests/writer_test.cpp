@@ -92,9 +92,15 @@ TEST_F(writer_test, lines_far_longer_than_the_buffers_are_copied_whole) {
     EXPECT_EQ(shuffle_in(input, {4, 3, 1, 2}), model_output(input, {4, 3, 1, 2}));
 }
 
-// Windows as the run sizes them, and windows and reads forced small enough
-// that lines straddle reads, outgrow their window and end windows early.
-const writer_limits window_sizes[] = {{0, 0}, {1, 64}, {100, 7}, {700, 64}, {5000, 1000}, {200'000, 4096}};
+// Windows, reads and write buffers as the run sizes them, and forced small
+// enough that lines straddle reads, windows hold one line or fewer than
+// their lines' bytes, regions get their lines a byte at a time, and lines
+// are longer than every window; then the same through passes over the
+// input, as for an output that can't hold regions.
+const writer_limits window_sizes[] = {
+    {0, 0, 0, false},          {1, 64, 1, false}, {100, 7, 3, false}, {700, 64, 64, false}, {5000, 1000, 16, false},
+    {200'000, 4096, 0, false}, {0, 0, 0, true},   {1, 4096, 0, true}, {100, 512, 0, true},  {5000, 1000, 0, true},
+};
 
 // Random inputs of every awkward kind, many seeds: the writer must give
 // exactly the model's bytes for the order it drew.
@@ -121,25 +127,28 @@ TEST_F(writer_test, random_inputs_match_the_model) {
         }
         fixed_seconds = round;
         // The smallest reads only on small inputs, to keep the test quick.
-        const auto size = static_cast<std::size_t>(round < 50 ? round % 6 : 3 + round % 3);
+        const auto index = static_cast<std::size_t>(round);
+        const std::size_t size = round < 50 ? index % std::size(window_sizes) : std::size_t{3} + index % 4 * 2 % 7;
         const writer_limits limits = window_sizes[size];
         prepare(input, limits);
         const std::string expected = model_output(input, order());
-        ASSERT_EQ(shuffle(), expected) << "round " << round << ", window " << limits.window_bytes;
+        ASSERT_EQ(shuffle(), expected) << "round " << round << ", window " << limits.window_bytes << ", passes "
+                                       << limits.passes_only;
     }
 }
 
-TEST_F(writer_test, many_short_lines_reached_through_thinned_marks) {
+TEST_F(writer_test, many_short_lines_in_many_windows) {
     std::string input;
     for (std::int64_t i = 0; i < 600'000; ++i) {
         input += std::to_string(i * 7919 % 1000003);
         input += '\n';
     }
-    // One window, several, and sparse windows whose reads skip ahead.
-    for (const writer_limits limits : {writer_limits{0, 0}, writer_limits{1'000'000, 0}, writer_limits{20'000, 0}}) {
+    // Windows full of lines, windows full of bytes with small write
+    // buffers, and passes.
+    for (const writer_limits limits :
+         {writer_limits{}, writer_limits{20'000, 0, 100, false}, writer_limits{1'000'000, 0, 0, true}}) {
         fixed_seconds = 5;
         prepare(input, limits);
-        ASSERT_GT(run->marks.interval(), 1U);
         const std::string expected = model_output(input, order());
         EXPECT_EQ(shuffle(), expected) << "window " << limits.window_bytes;
     }
@@ -164,7 +173,8 @@ TEST_F(writer_test, input_rewritten_after_counting_is_reported) {
         },
     };
     for (const auto& rewrite : rewrites) {
-        for (const writer_limits limits : {writer_limits{0, 0}, writer_limits{8, 4}}) {
+        for (const writer_limits limits : {writer_limits{}, writer_limits{8, 4, 2, false}, writer_limits{0, 0, 0, true},
+                                           writer_limits{8, 4, 0, true}}) {
             prepare("one\ntwo\nthree\nfour", limits);
             rewrite();
             try {

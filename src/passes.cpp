@@ -1,0 +1,166 @@
+// The way for an output that takes its lines in order, once (a FIFO, a
+// device, a file the run may not read back): each window of output lines
+// costs a pass over the input, which gathers the window's lines in input
+// order; they then go out in output order. A line too long for any window
+// is a window of its own and goes out piece by piece as the pass meets it.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "line_walker.h"
+#include "output_buffer.h"
+#include "page_buffer.h"
+#include "writer_steps.h"
+
+namespace line_shuffler {
+
+namespace {
+
+// Where each window starts in the output order, and the bytes and lines of
+// the largest window that is gathered in memory.
+struct pass_windows {
+    std::vector<std::size_t> first_lines;
+    std::uint64_t largest_bytes = 0;
+    std::uint64_t largest_lines = 0;
+};
+
+pass_windows cut_windows(const run_state& run, const write_plan& plan) {
+    pass_windows cut;
+    const line_number* const order = run.shuffle_order.get();
+    std::uint64_t cost = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t lines = 0;
+    const auto close = [&] {
+        if (cost <= plan.window_bytes) {
+            cut.largest_bytes = std::max(cut.largest_bytes, bytes);
+            cut.largest_lines = std::max(cut.largest_lines, lines);
+        }
+    };
+    for (std::size_t position = 0; position < run.line_count; ++position) {
+        const std::uint64_t length = output_length(run, order[position] - 1);
+        if (lines > 0 && (cost + length + WINDOW_BYTES_PER_LINE > plan.window_bytes || lines == plan.window_lines)) {
+            close();
+            cost = bytes = lines = 0;
+        }
+        if (lines == 0) {
+            cut.first_lines.push_back(position);
+        }
+        cost += length + WINDOW_BYTES_PER_LINE;
+        bytes += length;
+        ++lines;
+    }
+    close();
+    cut.first_lines.push_back(run.line_count);
+    return cut;
+}
+
+class window_gatherer {
+public:
+    window_gatherer(run_state& run, const write_plan& plan, const pass_windows& cut)
+        : run_(run),
+          walker_(run, run.read_buffer.span().first(plan.read_bytes)),
+          window_bytes_(plan.window_bytes),
+          wanted_((run.line_count + 63) / 64),
+          lines_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.largest_lines, 1))]),
+          ends_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.largest_lines, 1))]) {
+        bytes_.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(cut.largest_bytes, 1)));
+    }
+
+    void write_window(std::span<const line_number> window, output_buffer& out) {
+        const std::size_t first = window.front() - 1;
+        if (window.size() == 1 && output_length(run_, first) + WINDOW_BYTES_PER_LINE > window_bytes_) {
+            walker_.walk(
+                [&](std::size_t index, std::span<const char> piece) {
+                    if (index == first) {
+                        out.write(piece);
+                    }
+                },
+                first);
+            return;
+        }
+        gather(window);
+        for (const line_number line : window) {
+            const std::size_t place = static_cast<std::size_t>(
+                std::lower_bound(lines_.get(), lines_.get() + window.size(), static_cast<std::uint32_t>(line - 1)) -
+                lines_.get());
+            const std::uint64_t start = place == 0 ? 0 : ends_[place - 1];
+            out.write(
+                bytes_.span().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(ends_[place] - start)));
+        }
+    }
+
+private:
+    bool is_wanted(std::size_t index) const { return (wanted_[index / 64] >> (index % 64) & 1U) != 0; }
+    void set_wanted(std::size_t index, bool wanted) {
+        const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+        wanted_[index / 64] = wanted ? wanted_[index / 64] | bit : wanted_[index / 64] & ~bit;
+    }
+
+    // Copies the window's lines into memory in input order, noting where
+    // each ends and which line it is.
+    void gather(std::span<const line_number> window) {
+        std::size_t last = 0;
+        for (const line_number line : window) {
+            set_wanted(line - 1, true);
+            last = std::max<std::size_t>(last, line - 1);
+        }
+        std::size_t found = 0;
+        std::uint64_t used = 0;
+        std::size_t current = static_cast<std::size_t>(-1);
+        walker_.walk(
+            [&](std::size_t index, std::span<const char> piece) {
+                if (!is_wanted(index)) {
+                    return;
+                }
+                if (index != current) {
+                    current = index;
+                    lines_[found++] = static_cast<std::uint32_t>(index);
+                }
+                if (piece.size() > bytes_.size() - used) {
+                    input_changed();  // longer than counted
+                }
+                std::memcpy(bytes_.span().data() + used, piece.data(), piece.size());
+                used += piece.size();
+                ends_[found - 1] = static_cast<std::uint32_t>(used);
+            },
+            last);
+        for (const line_number line : window) {
+            set_wanted(line - 1, false);
+        }
+        // Each line as long as it was counted, or the input has changed.
+        for (std::size_t place = 0; place < found; ++place) {
+            const std::uint64_t start = place == 0 ? 0 : ends_[place - 1];
+            if (ends_[place] - start != output_length(run_, lines_[place])) {
+                input_changed();
+            }
+        }
+        if (found != window.size()) {
+            input_changed();
+        }
+    }
+
+    run_state& run_;
+    line_walker walker_;
+    std::uint64_t window_bytes_;
+    std::vector<std::uint64_t> wanted_;
+    std::unique_ptr<std::uint32_t[]> lines_;
+    std::unique_ptr<std::uint32_t[]> ends_;
+    page_buffer bytes_;
+};
+
+}  // namespace
+
+void write_in_passes(run_state& run, const write_plan& plan) {
+    const pass_windows cut = cut_windows(run, plan);
+    window_gatherer gatherer{run, plan, cut};
+    output_buffer out{run.output_file};
+    for (std::size_t window = 0; window + 1 < cut.first_lines.size(); ++window) {
+        const std::size_t first = cut.first_lines[window];
+        gatherer.write_window({run.shuffle_order.get() + first, cut.first_lines[window + 1] - first}, out);
+        run.progress.update(out.written());
+    }
+    out.flush();
+}
+
+}  // namespace line_shuffler

@@ -1,0 +1,113 @@
+// The second step: each region holds its window's lines in input order, and
+// is read back, put in output order in memory, and written over itself.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <memory>
+#include <new>
+
+#include "line_walker.h"
+#include "newline_scan.h"
+#include "output_buffer.h"
+#include "page_buffer.h"
+#include "prefetch.h"
+#include "writer_steps.h"
+
+namespace line_shuffler {
+
+namespace {
+
+// How many lines the reordering takes at a time.
+constexpr std::size_t BATCH = 64;
+
+// Where each of the region's lines ends. False unless the region holds
+// exactly `ends.size()` lines, each ending in a newline, as laid out.
+bool find_line_ends(std::span<const char> region, std::span<std::uint32_t> ends) {
+    std::size_t found = 0;
+    for (std::size_t stretch = 0; stretch < region.size(); stretch += SCAN_STRIDE) {
+        const std::size_t left = region.size() - stretch;
+        std::uint64_t mask =
+            left >= SCAN_STRIDE ? newline_mask(region.data() + stretch) : newline_mask(region.data() + stretch, left);
+        for (; mask != 0; mask &= mask - 1) {
+            if (found == ends.size()) {
+                return false;
+            }
+            ends[found++] = static_cast<std::uint32_t>(stretch + static_cast<std::size_t>(std::countr_zero(mask)) + 1);
+        }
+    }
+    return found == ends.size() && ends.back() == region.size();
+}
+
+// Writes the region's lines in output order. The lines are picked at
+// random places in a region larger than the processor's cache, and each
+// would wait for memory twice in a row: for its place in the window, then
+// for its bytes. So a batch of lines takes one step at a time, and each step
+// asks for what the next one reads: the waits of a batch overlap.
+void write_in_output_order(const run_state& run, std::span<const line_number> window, std::span<const char> region,
+                           std::span<const std::uint32_t> ends, output_buffer& out) {
+    const line_lengths::slot* const places = run.lengths.slots().data();
+    std::array<std::uint32_t, BATCH> starts{};
+    std::array<std::uint32_t, BATCH> sizes{};
+    for (std::size_t batch = 0; batch < window.size(); batch += BATCH) {
+        const std::span<const line_number> lines = window.subspan(batch, std::min(BATCH, window.size() - batch));
+        for (const line_number line : lines) {
+            prefetch(places + line - 1);
+        }
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::size_t place = places[lines[i] - 1];
+            starts[i] = place == 0 ? 0 : ends[place - 1];
+            sizes[i] = ends[place] - starts[i];
+            prefetch(region.data() + starts[i]);
+        }
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            out.write(region.subspan(starts[i], sizes[i]));
+        }
+    }
+}
+
+}  // namespace
+
+void order_regions(run_state& run, const write_plan& plan, const region_layout& layout) {
+    (void)plan;
+    // A window of one line is in its place already.
+    std::uint64_t largest_bytes = 0;
+    std::uint64_t largest_lines = 0;
+    for (std::size_t window = 0; window < layout.windows(); ++window) {
+        if (layout.lines_of(window) > 1) {
+            largest_bytes = std::max(largest_bytes, layout.bytes_of(window));
+            largest_lines = std::max(largest_lines, layout.lines_of(window));
+        }
+    }
+    if (largest_lines == 0) {
+        return;
+    }
+    page_buffer region_buffer;
+    region_buffer.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(largest_bytes, 1)));
+    const std::unique_ptr<std::uint32_t[]> ends{new std::uint32_t[static_cast<std::size_t>(largest_lines)]};
+    output_buffer out{run.output_file};
+    const std::uint64_t first_step = layout.starts.back();
+    for (std::size_t window = 0; window < layout.windows(); ++window) {
+        const std::uint64_t lines = layout.lines_of(window);
+        if (lines > 1) {
+            const std::uint64_t start = layout.starts[window];
+            const std::span<char> region =
+                region_buffer.span().first(static_cast<std::size_t>(layout.bytes_of(window)));
+            const platform::io_result got = run.output_file.read_at(region, start);
+            if (got < 0 || static_cast<std::size_t>(got) != region.size()) {
+                throw run_failure{failure::write_failed};
+            }
+            const std::span<std::uint32_t> line_ends{ends.get(), static_cast<std::size_t>(lines)};
+            if (!find_line_ends(region, line_ends)) {
+                input_changed();
+            }
+            out.move_to(start);
+            const std::span<const line_number> order{run.shuffle_order.get() + layout.first_lines[window],
+                                                     static_cast<std::size_t>(lines)};
+            write_in_output_order(run, order, region, line_ends, out);
+        }
+        run.progress.update(first_step + layout.starts[window + 1]);
+    }
+    out.flush();
+}
+
+}  // namespace line_shuffler

@@ -1,0 +1,94 @@
+#include "write_plan.h"
+
+#include <algorithm>
+
+namespace line_shuffler {
+
+namespace {
+
+constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
+
+// What a run holds besides the order, the lengths and the windows: code,
+// the C library, stack, the read and output buffers, and the windows' own
+// table (about 40 bytes a window). A one-line file peaks at about 3 MiB;
+// the rest is slack.
+constexpr std::uint64_t RUN_OVERHEAD_BYTES = 8 * MIB;
+
+// A region's bytes are read into memory whole, and the first touch of each
+// page costs time (about 11 us a 4 KiB page on this project's machines), so
+// windows stay well below what the promise would allow on large inputs.
+// Past this size windows cut the region reads and writes no further: they
+// are large sequential transfers already.
+constexpr std::uint64_t LARGEST_REGION_WINDOW_BYTES = 32 * MIB;
+
+// A pass over the input costs the same however little it gathers, so the
+// passes' windows take all the memory there is, up to what the 32-bit ends
+// of their lines can address.
+constexpr std::uint64_t LARGEST_PASS_WINDOW_BYTES = std::uint64_t{1} << 31;
+
+// Below this a window would hold too few lines to be worth a pass or a
+// region; the promise leaves far more, unless most lines are 64 KiB or
+// longer and their lengths' table has taken it.
+constexpr std::uint64_t SMALLEST_WINDOW_BYTES = std::uint64_t{64} * 1024;
+
+// What a window gathers in the first step before it writes to its region.
+// Larger buffers saved no write calls that mattered, and cost page touches:
+// 256 KiB measured as fast as 1 MiB, and faster than 2.9 MiB.
+constexpr std::size_t WRITE_BUFFER_BYTES = std::size_t{256} * 1024;
+
+// Where each line of a pass's window is wanted: one bit a line.
+std::uint64_t wanted_bits_bytes(std::uint64_t line_count) {
+    return (line_count + 63) / 64 * sizeof(std::uint64_t);
+}
+
+}  // namespace
+
+std::uint64_t window_memory_allowed(std::uint64_t line_count, std::uint64_t taken_bytes) noexcept {
+    const std::uint64_t promised = PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * line_count;
+    const std::uint64_t held =
+        RUN_OVERHEAD_BYTES + (sizeof(line_number) + sizeof(line_lengths::slot)) * line_count + taken_bytes;
+    return promised > held ? promised - held : 0;
+}
+
+write_plan plan_writer(const plan_figures& figures) noexcept {
+    const writer_limits& limits = figures.limits;
+    const std::uint64_t lines = std::max<std::uint64_t>(figures.line_count, 1);
+    const std::uint64_t memory = window_memory_allowed(lines, figures.taken_bytes);
+
+    write_plan plan;
+    plan.read_bytes = limits.read_bytes != 0 ? std::min(limits.read_bytes, READ_BUFFER_SIZE) : READ_BUFFER_SIZE;
+    plan.write_buffer_bytes = limits.write_buffer_bytes != 0 ? limits.write_buffer_bytes : WRITE_BUFFER_BYTES;
+
+    if (figures.output_holds_regions && !limits.passes_only) {
+        std::uint64_t window = limits.window_bytes != 0
+                                   ? limits.window_bytes
+                                   : std::clamp(memory, SMALLEST_WINDOW_BYTES, LARGEST_REGION_WINDOW_BYTES);
+        // A window closes when its next line would not fit or it has all the
+        // lines it may have, so of any two windows in a row, at least one is
+        // full of lines or the two hold more than a window's bytes.
+        const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * lines;
+        const std::uint64_t full_of_lines = lines / MAX_LINES_PER_WINDOW;
+        const std::uint64_t spare = MAX_WINDOWS - 2 - 2 * full_of_lines;
+        if (2 * (work / window + 1) > spare) {
+            window = 2 * work / spare + 2;
+        }
+        if (window <= std::max(memory, SMALLEST_WINDOW_BYTES)) {
+            plan.path = write_path::regions;
+            plan.window_bytes = window;
+            plan.window_lines = MAX_LINES_PER_WINDOW;
+            plan.memory_bytes = std::max(memory, window);
+            return plan;
+        }
+    }
+
+    const std::uint64_t bits = wanted_bits_bytes(lines);
+    const std::uint64_t left = memory > bits ? memory - bits : 0;
+    plan.path = write_path::passes;
+    plan.window_bytes = limits.window_bytes != 0 ? limits.window_bytes
+                                                 : std::clamp(left, SMALLEST_WINDOW_BYTES, LARGEST_PASS_WINDOW_BYTES);
+    plan.window_lines = lines;
+    plan.memory_bytes = plan.window_bytes;
+    return plan;
+}
+
+}  // namespace line_shuffler

@@ -1,0 +1,53 @@
+// The writer's steps, each in a file of its own: the layout of the output
+// in regions and the first step that fills them (distribute.cpp), the
+// second step that puts each region in order (region_order.cpp), and the
+// passes for an output that can't hold regions (passes.cpp).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "run_state.h"
+#include "write_plan.h"
+
+namespace line_shuffler {
+
+// The output cut into windows of consecutive output lines. Window w holds
+// output lines first_lines[w] to first_lines[w + 1] - 1 (counting from 0),
+// and fills the bytes starts[w] to starts[w + 1] - 1 of the output: its
+// region.
+struct region_layout {
+    std::vector<std::uint64_t> starts{0};
+    std::vector<std::uint64_t> first_lines{0};
+
+    std::size_t windows() const noexcept { return starts.size() - 1; }
+    std::uint64_t lines_of(std::size_t window) const noexcept { return first_lines[window + 1] - first_lines[window]; }
+    std::uint64_t bytes_of(std::size_t window) const noexcept { return starts[window + 1] - starts[window]; }
+};
+
+// Cuts the order into windows as the plan sizes them, and turns every
+// line's slot from its length into its window's number.
+region_layout lay_out_regions(run_state& run, const write_plan& plan);
+
+// Reads the input once and appends every line to its window's region, in
+// input order; every line's slot becomes its place among its window's
+// lines.
+void distribute_lines(run_state& run, const write_plan& plan, const region_layout& layout);
+
+// Reads every region back, puts its lines in output order and writes them
+// over it.
+void order_regions(run_state& run, const write_plan& plan, const region_layout& layout);
+
+// The way for an output that takes its lines in order, once: a pass over the
+// input for each window.
+void write_in_passes(run_state& run, const write_plan& plan);
+
+// The output length of line `index` (counting from 0): its length in the
+// input, and the added line end for the last line.
+inline std::uint64_t output_length(const run_state& run, std::size_t index) {
+    const std::uint64_t length = run.lengths[index];
+    return index + 1 == run.line_count ? length + run.added_line_end.size() : length;
+}
+
+}  // namespace line_shuffler
