@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """Times line_shuffler side by side with shuf, cat and wc -l on deterministic
-files, with and without the page cache, checks every output, and writes
-results.md and plot.png.
+files, in the page cache and on files larger than a memory cgroup's limit,
+checks every output, and writes results.md and plot.png.
+
+The benchmark is made of parts (see PARTS) that can run alone (--only); the
+runs of every part are kept in runs.json next to results.md, so that a part
+run alone replaces its own section and leaves the others as they were.
 
 Run it through bench/run.sh, which checks the tools it needs and builds the
 tool and the helpers first.
 """
 import argparse
+import hashlib
 import json
 import os
 import platform
@@ -20,10 +25,54 @@ import time
 MIB = 1024 * 1024
 GIB = 1024 * MIB
 
+TOOL = "line_shuffler"
+
 # The memory promise: peak resident memory at most this much plus
 # ALLOWANCE_PER_LINE bytes a line, whatever the line lengths.
 ALLOWANCE_BASE = 24 * MIB
 ALLOWANCE_PER_LINE = 9
+
+# The parts in the order they run and are reported, and what each measures.
+PARTS = {
+    "short": "short lines (31-71 bytes) against shuf and cat, in the page cache",
+    "500": "lines of 400-600 bytes against shuf and cat, in the page cache",
+    "long": "20,000 lines of 10 KB against cat and shuf",
+    "count": "counting alone against wc -l",
+    "cgroup": "files larger than memory: the tool in a memory cgroup against one sequential read",
+    "baseline": "the rewind baseline (the first design)",
+    "giant": "100,000,000 lines against shuf, one run each",
+}
+DEFAULT_PARTS = [p for p in PARTS if p != "giant"]
+
+# Files of at least this many bytes get fewer measured rounds.
+LARGE_FILE = 500 * 1000 * 1000
+
+RUNS_FILE_VERSION = 1
+
+# The time targets, as fractions of shuf's median time on the same file.
+def short_target(lines):
+    return 0.3 if lines < 10000000 else 0.2
+
+
+TARGET_500 = 0.2
+# With both cores of an idle machine, on the 10M-line file and the
+# ~500-byte one.
+TARGET_BOTH_CORES = 0.13
+BOTH_CORES_LINES = 10000000
+
+# Files larger than memory: the tool at most this many times one
+# sequential read of the same file, in the same cgroup.
+TARGET_CGROUP = 8
+# shuf, tried once there, is stopped after 10 times the tool's time, at
+# least 10 s and at most this.
+SHUF_CAP = 300
+SHUF_CAP_QUICK = 30
+
+# The windowed writer on 20,000 lines of 10 KB, from bench/results.md at
+# 14a0cda: the long lines must be no slower than that. With --before, an
+# earlier build is timed side by side instead.
+BEFORE_LONG = {"commit": "14a0cda", "tool": 0.3623, "cat": 0.1573}
+BEFORE = "line_shuffler (before)"
 
 
 def allowance(lines):
@@ -48,9 +97,17 @@ class data_file:
         """Bytes, newlines included: for the disk check before making it."""
         return int(self.lines * ((self.min_length + self.max_length) / 2 + 1))
 
+    def described(self, size):
+        return {"name": self.name, "lines": self.lines, "note": self.note, "size": size}
+
 
 def short_lines(lines, seed=1):
     return data_file(f"short_{lines}", lines, 30, 70, seed, f"{lines:,} lines of 31-71 bytes")
+
+
+def lines_500(lines):
+    # 399-599 characters and a newline: 400-600 bytes, 500 on average.
+    return data_file(f"lines500_{lines}", lines, 399, 599, 5, f"{lines:,} lines of 400-600 bytes")
 
 
 def fixed_lines(lines, length):
@@ -59,76 +116,243 @@ def fixed_lines(lines, length):
                      f"{lines:,} lines of {length:,} bytes")
 
 
-def file_set(quick, giant):
-    """The sizes the targets name, or small ones for a smoke run."""
+def cgroup_files(gigabytes):
+    """A file of each line shape of about this many gigabytes."""
+    return [short_lines(int(round(gigabytes * 20000000))), lines_500(int(round(gigabytes * 2000000)))]
+
+
+def file_set(quick, cgroup_gb):
+    """The files of every part: the sizes the targets name, or small ones
+    for a smoke run."""
     if quick:
         files = {
             "short": [short_lines(n) for n in (100000, 300000, 1000000)],
-            "long": fixed_lines(2000, 10000),
-            "nocache": short_lines(40000),
+            "500": [lines_500(100000)],
+            "long": [fixed_lines(2000, 10000)],
             "baseline": [short_lines(n) for n in (1000, 2000, 4000)],
         }
+        # Counting is timed on the 10M-line file; the quick run's largest
+        # file is the nearest it has to that.
+        files["count"] = [files["short"][-1]]
     else:
         files = {
             "short": [short_lines(n) for n in (1000000, 10000000, 20000000)],
-            "long": fixed_lines(20000, 10000),
-            "nocache": short_lines(4000000),
+            "500": [lines_500(2000000)],
+            "long": [fixed_lines(20000, 10000)],
             "baseline": [short_lines(n) for n in (1000, 2000, 5000, 10000)],
         }
-    # Counting is timed on the 10M-line file; the quick run's largest file
-    # is the nearest it has to that.
-    files["count"] = files["short"][-1] if quick else files["short"][1]
-    if giant:
-        files["giant"] = short_lines(100000000)
+        files["count"] = [files["short"][1]]
+    files["cgroup"] = cgroup_files(cgroup_gb)
+    files["giant"] = [short_lines(100000000)]
     return files
+
+
+# How many copies of its file a part's outputs take on the disk at once
+# (every command's output stays until the file's rounds are over).
+OUTPUT_COPIES = {"short": 3, "500": 3, "long": 3, "count": 0, "cgroup": 1, "baseline": 1, "giant": 1}
 
 
 # ---------------------------------------------------------------------------
 # Running and measuring.
 
-def run_measured(measure, argv, cwd, stdout_path=None, env=None):
-    """Runs argv once through the measure launcher; returns wall seconds,
-    CPU seconds and peak RSS bytes."""
+def run_measured(measure, argv, cwd, stdout_path=None, env=None, prefix=()):
+    """Runs argv once through the measure launcher (after `prefix`, if any);
+    returns wall seconds, CPU seconds, peak RSS bytes and exit status."""
     report = os.path.join(cwd, "measure.txt")
-    done = subprocess.run([measure, report, stdout_path or "-"] + argv, cwd=cwd, env=env,
+    if os.path.exists(report):
+        os.remove(report)
+    done = subprocess.run(list(prefix) + [measure, report, stdout_path or "-"] + argv, cwd=cwd, env=env,
                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    if done.returncode != 0:
-        raise RuntimeError(f"{argv} in {cwd} failed with {done.returncode}: {done.stderr.decode(errors='replace')}")
-    wall, user, system, rss, _ = open(report).read().split()
+    if not os.path.exists(report):
+        raise RuntimeError(f"{argv} in {cwd}: no report from measure (status {done.returncode}): "
+                           f"{done.stderr.decode(errors='replace')}")
+    wall, user, system, rss, status = open(report).read().split()
     return {"wall": float(wall), "cpu": float(user) + float(system), "user": float(user),
-            "sys": float(system), "rss": int(rss)}
+            "sys": float(system), "rss": int(rss), "status": int(status),
+            "stderr": done.stderr.decode(errors="replace")[-2000:]}
+
+
+class memory_cgroup:
+    """Runs a command in a memory cgroup of its own, with a limit that
+    counts the page cache the command brings in as well as its own memory:
+    each measured command gets a new child cgroup, removed after it exits.
+
+    The child goes under the cgroup the benchmark itself runs in (the
+    hierarchy's root on a plain machine), so that whatever limits hold for
+    the benchmark hold for its commands too; under cgroup v2 a cgroup that
+    holds processes cannot give its children the memory controller, and the
+    child goes under the root instead."""
+
+    NAME = "line_shuffler_bench"
+
+    def __init__(self, version, parent, limit):
+        self.version = version
+        self.parent = parent
+        self.limit = limit
+        self.path = os.path.join(parent, self.NAME)
+
+    @staticmethod
+    def own_path(v2):
+        """The benchmark's own cgroup, from /proc/self/cgroup."""
+        for line in open("/proc/self/cgroup"):
+            number, controllers, path = line.rstrip("\n").split(":", 2)
+            if (v2 and number == "0") or (not v2 and "memory" in controllers.split(",")):
+                return path.lstrip("/")
+        return ""
+
+    @classmethod
+    def find(cls, limit, parent=None):
+        """The cgroup to run in, or None and why not."""
+        if os.geteuid() != 0:
+            return None, "it needs root, to create a memory cgroup"
+        if os.path.exists("/sys/fs/cgroup/cgroup.controllers"):
+            version, root = 2, "/sys/fs/cgroup"
+        else:
+            root = None
+            for line in open("/proc/mounts"):
+                fields = line.split()
+                if len(fields) > 3 and fields[2] == "cgroup" and "memory" in fields[3].split(","):
+                    root = fields[1]
+                    break
+            if root is None:
+                return None, "no memory cgroup is mounted (neither cgroup v2 nor a v1 memory hierarchy)"
+            version = 1
+        candidates = [parent] if parent else [os.path.join(root, cls.own_path(version == 2)), root]
+        reasons = []
+        for candidate in dict.fromkeys(os.path.normpath(c) for c in candidates):
+            group = cls(version, candidate, limit)
+            why = group.usable()
+            if why is None:
+                return group, None
+            reasons.append(f"{candidate}: {why}")
+        return None, "; ".join(reasons)
+
+    def usable(self):
+        """None if a child can be made here with a memory limit, else why."""
+        if not os.path.isdir(self.parent):
+            return "no such cgroup"
+        try:
+            return self.try_child()
+        except OSError as error:
+            return f"cannot create a child with a memory limit ({error.strerror or error})"
+
+    def try_child(self):
+        if self.version == 2:
+            if "memory" not in open(os.path.join(self.parent, "cgroup.controllers")).read().split():
+                return "the memory controller is not available there"
+            control = os.path.join(self.parent, "cgroup.subtree_control")
+            if "memory" not in open(control).read().split():
+                try:
+                    with open(control, "w") as out:
+                        out.write("+memory")
+                except OSError as error:
+                    return f"cannot give its children the memory controller ({error.strerror})"
+        self.create()
+        self.remove()
+        return None
+
+    def write(self, name, value, required=True):
+        try:
+            with open(os.path.join(self.path, name), "w") as out:
+                out.write(str(value))
+        except OSError:
+            if required:
+                raise
+
+    def read(self, name):
+        try:
+            return open(os.path.join(self.path, name)).read()
+        except OSError:
+            return None
+
+    def create(self):
+        if os.path.isdir(self.path):
+            self.remove()  # left by a run that was stopped
+        # Where the machine has swap, the command may not use it either. (A
+        # v1 memsw limit also takes over the limit hits from failcnt, so it
+        # is set only where needed.)
+        swap = re.search(r"SwapTotal:\s*(\d+)", open("/proc/meminfo").read())
+        has_swap = swap is not None and int(swap.group(1)) > 0
+        os.mkdir(self.path)
+        try:
+            if self.version == 1:
+                self.write("memory.limit_in_bytes", self.limit)
+                if has_swap:
+                    self.write("memory.memsw.limit_in_bytes", self.limit, required=False)
+            else:
+                self.write("memory.max", self.limit)
+                if has_swap:
+                    self.write("memory.swap.max", 0, required=False)
+        except OSError:
+            os.rmdir(self.path)  # a cgroup without its limit is of no use
+            raise
+
+    def stats(self):
+        """Peak usage (page cache included), and how often the limit was
+        hit and the OOM killer ran."""
+        def field(text, key):
+            match = re.search(rf"^{key} (\d+)$", text or "", re.M)
+            return int(match.group(1)) if match else 0
+        if self.version == 1:
+            peak = self.read("memory.max_usage_in_bytes")
+            hits = max(int(self.read(name) or 0) for name in ("memory.failcnt", "memory.memsw.failcnt"))
+            return {"cg_peak": int(peak) if peak else None, "cg_limit_hits": hits,
+                    "cg_oom_kills": field(self.read("memory.oom_control"), "oom_kill")}
+        peak = self.read("memory.peak")
+        events = self.read("memory.events")
+        return {"cg_peak": int(peak) if peak else None, "cg_limit_hits": field(events, "max"),
+                "cg_oom_kills": field(events, "oom_kill")}
+
+    def remove(self):
+        # The cgroup is empty once its last process has exited; the kernel
+        # may take a moment to notice.
+        for attempt in range(50):
+            try:
+                os.rmdir(self.path)
+                return
+            except FileNotFoundError:
+                return
+            except OSError:
+                if attempt == 49:
+                    raise
+                time.sleep(0.1)
+
+    def prefix(self):
+        """Moves the shell into the cgroup, then execs the command."""
+        return ["sh", "-c", 'echo $$ > "$0/cgroup.procs" && exec "$@"', self.path]
+
+    def describe(self):
+        return (f"cgroup v{self.version}, `{self.path}`, limit {self.limit / MIB:,.0f} MiB "
+                f"(`{'memory.limit_in_bytes' if self.version == 1 else 'memory.max'}`)")
 
 
 class command:
     """One thing to time. `output` is the file whose line digest must equal
     the input's; `check` gets the folder and returns an error text or None;
-    `cold` drops the input from the page cache before every run."""
+    `cgroup` runs it in its own memory cgroup, after dropping the input's and
+    the output's pages from the page cache."""
 
-    def __init__(self, argv, stdout=None, output=None, check=None, env=None, cold=False):
+    def __init__(self, argv, stdout=None, output=None, check=None, cgroup=False):
         self.argv = argv
         self.stdout = stdout
         self.output = output
         self.check = check
-        self.env = env
-        self.cold = cold
+        self.cgroup = cgroup
 
 
 class bench:
     def __init__(self, args):
         self.args = args
-        self.bin = args.bin
+        self.bin = os.path.abspath(args.bin)
         self.tool = os.path.abspath(args.tool)
-        self.measure_bin = os.path.join(args.bin, "measure")
+        self.measure_bin = os.path.join(self.bin, "measure")
         self.data = os.path.join(args.scratch, "data")
         self.work = os.path.join(args.scratch, "work")
         os.makedirs(self.data, exist_ok=True)
         os.makedirs(self.work, exist_ok=True)
-        self.digests = {}
-        self.results = {}   # (file name, command) -> list of runs
-        self.verified = {}  # (file name, command) -> True
-        self.cache_left = {}  # (file name, command) -> fractions of the file cached after each cold run
-        self.shim_reads = {}  # (file name, command) -> (uncached reads, bytes) of the last cold run
-        self.shim_proof = None
+        self.record = None
+        self.cgroup = None
+        self.cgroup_missing = None
 
     def log(self, text):
         print(f"[{time.strftime('%H:%M:%S')}] {text}", flush=True)
@@ -139,22 +363,43 @@ class bench:
     def path_of(self, f):
         return os.path.join(self.data, f.name + ".txt")
 
-    def make(self, f):
+    def is_made(self, f):
         path = self.path_of(f)
         stamp = path + ".args"
-        wanted = f"{f.lines} {f.min_length} {f.max_length} {f.seed}"
-        if os.path.exists(path) and os.path.exists(stamp) and open(stamp).read() == wanted:
+        return os.path.exists(path) and os.path.exists(stamp) and open(stamp).read() == self.wanted(f)
+
+    @staticmethod
+    def wanted(f):
+        return f"{f.lines} {f.min_length} {f.max_length} {f.seed}"
+
+    def make(self, f):
+        path = self.path_of(f)
+        if self.is_made(f):
             return path
         self.log(f"making {f.name}: {f.note}")
+        for stale in (path + ".args", path + ".digest"):
+            if os.path.exists(stale):
+                os.remove(stale)
         subprocess.run([self.helper("make_lines"), path, str(f.lines), str(f.min_length),
                         str(f.max_length), str(f.seed)], check=True)
-        with open(stamp, "w") as out:
-            out.write(wanted)
+        with open(path + ".args", "w") as out:
+            out.write(self.wanted(f))
         return path
 
     def digest(self, path):
         return subprocess.run([self.helper("line_digest"), path], check=True,
                               capture_output=True, text=True).stdout.strip()
+
+    def input_digest(self, f):
+        """The data file's digest, kept beside it: big files take seconds."""
+        path = self.make(f)
+        kept = path + ".digest"
+        if os.path.exists(kept):
+            return open(kept).read()
+        value = self.digest(path)
+        with open(kept, "w") as out:
+            out.write(value)
+        return value
 
     def cached_pages(self, path, drop=False):
         text = subprocess.run([self.helper("page_cache"), "drop" if drop else "resident", path],
@@ -178,10 +423,10 @@ class bench:
                 return None if got == str(expected) else f"printed {got!r}, expected {expected}"
             return check
 
-        shim = dict(os.environ, LD_PRELOAD=self.helper("nocache_shim.so"))
         size = os.path.getsize(self.path_of(f))
         every = {
-            "line_shuffler": command([self.tool], output="shuffled_file.txt"),
+            TOOL: command([self.tool], output="shuffled_file.txt"),
+            BEFORE: command([os.path.abspath(self.args.before or "/nonexistent")], output="shuffled_file.txt"),
             "shuf": command(["shuf", "-o", "shuf_out.txt", "file.txt"], output="shuf_out.txt"),
             # The launcher empties cat's output inside the timed span.
             "cat": command(["cat", "file.txt"], stdout="cat_out.txt", output="cat_out.txt"),
@@ -190,123 +435,273 @@ class bench:
             # wc counts newlines; the files have none after their last line.
             "wc -l": command(["wc", "-l", "file.txt"], stdout="wc.txt",
                              check=printed("wc.txt", f"{f.lines - 1} file.txt")),
-            "line_shuffler, no cache": command([self.tool], output="shuffled_file.txt", env=shim, cold=True),
-            "seq_read, no cache": command([self.helper("seq_read"), "file.txt"], stdout="seq.txt",
-                                          check=printed("seq.txt", size), env=shim, cold=True),
+            "line_shuffler, cgroup": command([self.tool], output="shuffled_file.txt", cgroup=True),
+            "seq_read, cgroup": command([self.helper("seq_read"), "file.txt"], stdout="seq.txt",
+                                        check=printed("seq.txt", size), cgroup=True),
         }
         return {name: every[name] for name in names}
 
-    def run_one(self, f, name, c, folder):
-        env = c.env
-        report = None
-        if c.cold:
-            self.cached_pages(os.path.join(folder, "file.txt"), drop=True)
-            report = os.path.join(folder, "shim.txt")
-            if os.path.exists(report):
-                os.remove(report)
-            env = dict(env, NOCACHE_SHIM_REPORT=report)
-        measured = run_measured(self.measure_bin, c.argv, folder,
-                                os.path.join(folder, c.stdout) if c.stdout else None, env)
-        if c.cold:
+    # -- The record of the part being run ----------------------------------
+
+    def begin(self, part):
+        self.record = {"part": part, "started": time.time(), "load": [os.getloadavg()[0]],
+                       "files": {}, "runs": {}, "extra": {}}
+        return self.record
+
+    def add_file(self, f):
+        self.record["files"][f.name] = f.described(os.path.getsize(self.path_of(f)))
+
+    def add_run(self, f, name, run):
+        self.record["runs"].setdefault(f"{f.name}|{name}", []).append(run)
+
+    def current(self, f, name, key):
+        return statistics.median(run[key] for run in self.record["runs"][f"{f.name}|{name}"])
+
+    # -- Measuring -----------------------------------------------------------
+
+    def run_one(self, f, name, c, folder, may_fail=False):
+        group = self.cgroup if c.cgroup else None
+        if group:
+            # Nothing of the input or of an earlier output may be cached:
+            # pages cached before belong to another cgroup and would be
+            # read for free.
+            for touched in ("file.txt", c.output, c.stdout):
+                if touched and os.path.exists(os.path.join(folder, touched)):
+                    self.cached_pages(os.path.join(folder, touched), drop=True)
+            group.create()
+        try:
+            measured = run_measured(self.measure_bin, c.argv, folder,
+                                    os.path.join(folder, c.stdout) if c.stdout else None,
+                                    prefix=group.prefix() if group else ())
+            if group:
+                measured.update(group.stats())
+        finally:
+            if group:
+                group.remove()
+        if measured["status"] != 0 and not may_fail:
+            why = (f" (the OOM killer ran {measured['cg_oom_kills']} time(s) in the {group.limit / MIB:,.0f} MiB "
+                   f"cgroup)" if group and measured.get("cg_oom_kills") else "")
+            raise RuntimeError(f"{c.argv} on {f.name} failed with status {measured['status']}{why}: "
+                               f"{measured['stderr']}")
+        if group:
             resident, pages = self.cached_pages(os.path.join(folder, "file.txt"))
-            self.cache_left.setdefault((f.name, name), []).append(resident / max(1, pages))
-            # The shim reports once per process that read a file uncached.
-            counts = [line.split() for line in open(report)] if os.path.exists(report) else []
-            self.shim_reads[(f.name, name)] = (sum(int(n[0]) for n in counts), sum(int(n[1]) for n in counts))
+            measured["cache_left"] = resident / max(1, pages)
         return measured
+
+    def check_output(self, f, name, c, folder):
+        if c.output:
+            got = self.digest(os.path.join(folder, c.output))
+            if got != self.input_digest(f):
+                raise RuntimeError(f"{name} on {f.name}: output is not a permutation of the input "
+                                   f"({got} != {self.input_digest(f)})")
+        if c.check:
+            wrong = c.check(folder)
+            if wrong:
+                raise RuntimeError(f"{name} on {f.name}: {wrong}")
 
     def measure(self, f, names, runs):
         """Interleaves the commands run by run, so that a change in the
         machine's load falls on all of them alike."""
-        path = self.make(f)
+        self.make(f)
+        self.add_file(f)
         folder = self.workdir(f)
         commands = self.commands(f, names)
         for name, c in commands.items():
-            # Warm-up run: fills the page cache (unless the command runs
-            # cold) and proves the output right.
+            # Warm-up run: fills the page cache and proves the output right.
             self.run_one(f, name, c, folder)
-            if c.output:
-                if path not in self.digests:
-                    self.digests[path] = self.digest(path)
-                got = self.digest(os.path.join(folder, c.output))
-                if got != self.digests[path]:
-                    raise RuntimeError(f"{name} on {f.name}: output is not a permutation of the input "
-                                       f"({got} != {self.digests[path]})")
-            if c.check:
-                wrong = c.check(folder)
-                if wrong:
-                    raise RuntimeError(f"{name} on {f.name}: {wrong}")
-            if c.cold and self.shim_reads.get((f.name, name), (0, 0))[0] == 0:
-                raise RuntimeError(f"{name} on {f.name}: no read went through nocache_shim")
-            self.verified[(f.name, name)] = True
-            self.cache_left.pop((f.name, name), None)
+            self.check_output(f, name, c, folder)
         for _ in range(runs):
             for name, c in commands.items():
-                self.results.setdefault((f.name, name), []).append(self.run_one(f, name, c, folder))
+                self.add_run(f, name, self.run_one(f, name, c, folder))
         for c in commands.values():
-            if c.output and c.output != "shuffled_file.txt":
-                os.remove(os.path.join(folder, c.output))  # big files; the tool's output is kept for inspection
-        summary = ", ".join(f"{n} {self.median(f, n, 'wall'):.3f} s" for n in commands)
+            if c.output and os.path.exists(os.path.join(folder, c.output)):
+                os.remove(os.path.join(folder, c.output))
+        summary = ", ".join(f"{n} {self.current(f, n, 'wall'):.3f} s" for n in commands)
         self.log(f"{f.name}: {summary}")
 
-    def prove_shim(self, f):
-        """Shows that reads under nocache_shim leave the file out of the
-        page cache, while the same read without it fills the cache."""
+    def check_cgroup(self, f):
+        """Shows that the page cache a command brings in counts against its
+        cgroup's limit: one sequential read of a file larger than the limit
+        must take the cgroup's usage up to the limit, and leave at most the
+        limit's worth of the file cached."""
+        group = self.cgroup
         path = self.make(f)
-        seq = [self.helper("seq_read"), path]
-        shim = dict(os.environ, LD_PRELOAD=self.helper("nocache_shim.so"))
-        before = self.cached_pages(path, drop=True)
-        subprocess.run(seq, env=shim, check=True, stdout=subprocess.DEVNULL)
-        after_shim = self.cached_pages(path)
-        self.cached_pages(path, drop=True)
-        subprocess.run(seq, check=True, stdout=subprocess.DEVNULL)
-        after_plain = self.cached_pages(path)
-        self.shim_proof = {"file": f, "before": before, "after_shim": after_shim, "after_plain": after_plain}
-        self.log(f"page cache of {f.name}: {before[0]}/{before[1]} pages after the drop, {after_shim[0]} after "
-                 f"a read under the shim, {after_plain[0]} after a plain read")
-        if after_shim[0] > after_shim[1] // 100:
-            raise RuntimeError("nocache_shim does not keep the file out of the page cache: "
-                               f"{after_shim[0]} of {after_shim[1]} pages cached after a read under it")
+        folder = self.workdir(f)
+        size = os.path.getsize(path)
+        run = self.run_one(f, "seq_read, cgroup", self.commands(f, ["seq_read, cgroup"])["seq_read, cgroup"], folder)
+        resident = run["cache_left"] * size
+        self.record["extra"]["check"] = {"file": f.note, "size": size, "peak": run["cg_peak"],
+                                         "limit_hits": run["cg_limit_hits"], "resident": resident}
+        self.log(f"seq_read of {f.name} ({size / 1e6:,.0f} MB) in the cgroup: usage peaked at "
+                 f"{mib(run['cg_peak'] or 0)} of {mib(group.limit)}, {mib(resident)} of the file cached after it")
+        if size <= group.limit:
+            raise RuntimeError(f"{f.name} ({size / 1e6:,.0f} MB) is not larger than the cgroup's limit")
+        if run["cg_peak"] is not None and run["cg_peak"] < 0.9 * group.limit:
+            raise RuntimeError(f"the page cache does not count against the cgroup: a read of {size / 1e6:,.0f} MB "
+                               f"took its usage only to {mib(run['cg_peak'])} of {mib(group.limit)}")
+        if resident > group.limit:
+            raise RuntimeError(f"{mib(resident)} of the file stayed cached after a read in a cgroup of "
+                               f"{mib(group.limit)}")
+
+    def larger_than_memory(self, f, runs):
+        """The tool and one sequential read, interleaved, each in its own
+        cgroup and starting with nothing of the file cached; then shuf once,
+        with a time limit."""
+        limit = self.cgroup.limit
+        if allowance(f.lines) > limit - 32 * MIB:
+            self.log(f"warning: the tool's allowance on {f.name}, {mib(allowance(f.lines))}, leaves little of the "
+                     f"{mib(limit)} cgroup for the page cache")
+        self.make(f)
+        self.add_file(f)
+        folder = self.workdir(f)
+        commands = self.commands(f, ["line_shuffler, cgroup", "seq_read, cgroup"])
+        for round_number in range(runs):
+            for name, c in commands.items():
+                self.add_run(f, name, self.run_one(f, name, c, folder))
+                if round_number == 0:
+                    # No warm-up run (there is nothing to warm): the first
+                    # measured run's output is checked instead.
+                    self.check_output(f, name, c, folder)
+            self.log(f"{f.name}: round {round_number + 1} of {runs}: " + ", ".join(
+                f"{name} {self.record['runs'][f'{f.name}|{name}'][-1]['wall']:.2f} s" for name in commands))
+        os.remove(os.path.join(folder, "shuffled_file.txt"))
+        time_limit = min(SHUF_CAP_QUICK if self.args.quick else SHUF_CAP,
+                         max(10, 10 * self.current(f, "line_shuffler, cgroup", "wall")))
+        c = command(["timeout", "-k", "5", f"{time_limit:.0f}", "shuf", "-o", "shuf_out.txt", "file.txt"],
+                    output="shuf_out.txt", cgroup=True)
+        run = self.run_one(f, "shuf, cgroup", c, folder, may_fail=True)
+        run["time_limit"] = time_limit
+        if run["cg_oom_kills"] or run["status"] == 128 + 9:
+            run["outcome"] = "killed by the OOM killer"
+        elif run["status"] in (124, 128 + 9):
+            run["outcome"] = f"stopped at the time limit ({time_limit:.0f} s)"
+        elif run["status"] == 0:
+            self.check_output(f, "shuf, cgroup", c, folder)
+            run["outcome"] = "finished, output checked"
+        else:
+            run["outcome"] = f"failed with status {run['status']}"
+        self.add_run(f, "shuf, cgroup", run)
+        if os.path.exists(os.path.join(folder, "shuf_out.txt")):
+            os.remove(os.path.join(folder, "shuf_out.txt"))
+        self.log(f"{f.name}: line_shuffler {self.current(f, 'line_shuffler, cgroup', 'wall'):.2f} s, seq_read "
+                 f"{self.current(f, 'seq_read, cgroup', 'wall'):.2f} s (medians); shuf {run['outcome']} after "
+                 f"{run['wall']:.1f} s")
 
     def giant(self, f):
-        """One run each of the tool and shuf on the giant file, after
-        checking that the disk holds the file and one output at a time."""
-        path = self.path_of(f)
-        need = f.expected_size + (0 if os.path.exists(path) else f.expected_size) + GIB
-        free = shutil.disk_usage(self.data).free
-        if free < need:
-            raise RuntimeError(f"--giant needs about {need / GIB:.1f} GiB free in {self.data}, "
-                               f"{free / GIB:.1f} GiB are")
+        """One run each of the tool and shuf on the giant file."""
         available = re.search(r"MemAvailable:\s*(\d+) kB", open("/proc/meminfo").read())
         if available and int(available.group(1)) * 1024 < 70 * f.lines:
             self.log(f"warning: shuf holds the whole file and about 64 B a line; "
                      f"{int(available.group(1)) / MIB:.1f} GiB of memory are available")
         self.make(f)
+        self.add_file(f)
         folder = self.workdir(f)
-        expected = self.digest(path)
-        for name in ("line_shuffler", "shuf"):
+        self.input_digest(f)
+        # No warm-up run of either command, but the file is read once so
+        # that both find it in the page cache, as in the other parts.
+        subprocess.run([self.helper("seq_read"), self.path_of(f)], check=True, stdout=subprocess.DEVNULL)
+        for name in (TOOL, "shuf"):
             c = self.commands(f, [name])[name]
             self.log(f"{f.name}: running {name} once")
-            self.results[(f.name, name)] = [self.run_one(f, name, c, folder)]
-            got = self.digest(os.path.join(folder, c.output))
+            self.add_run(f, name, self.run_one(f, name, c, folder))
+            self.check_output(f, name, c, folder)
             os.remove(os.path.join(folder, c.output))
-            if got != expected:
-                raise RuntimeError(f"{name} on {f.name}: output is not a permutation of the input")
-            self.verified[(f.name, name)] = True
-            self.log(f"{f.name}: {name} {self.median(f, name, 'wall'):.1f} s, {mib(self.median(f, name, 'rss'))}")
+            self.log(f"{f.name}: {name} {self.current(f, name, 'wall'):.1f} s, {mib(self.current(f, name, 'rss'))}")
 
-    def median(self, f, name, key):
-        return statistics.median(run[key] for run in self.results[(f.name, name)])
 
-    def spread(self, f, name, key):
-        values = [run[key] for run in self.results[(f.name, name)]]
-        return min(values), max(values)
+# ---------------------------------------------------------------------------
+# The parts.
+
+def rounds_for(args, f):
+    return args.large_runs if f.expected_size >= LARGE_FILE else args.runs
+
+
+def run_part(b, part, files, args):
+    if part in ("short", "500"):
+        for f in files[part]:
+            b.measure(f, [TOOL, "shuf", "cat"], rounds_for(args, f))
+    elif part == "long":
+        b.measure(files["long"][0], [TOOL, "cat", "shuf"] + ([BEFORE] if args.before else []), args.runs)
+    elif part == "count":
+        b.measure(files["count"][0], ["count_only", "wc -l"], args.runs)
+    elif part == "cgroup":
+        if b.cgroup is None:
+            b.record["skipped"] = b.cgroup_missing
+            b.log(f"part cgroup skipped: {b.cgroup_missing}")
+            return
+        b.record["cgroup"] = b.cgroup.describe()
+        b.record["cgroup_limit"] = b.cgroup.limit
+        b.check_cgroup(files["cgroup"][0])
+        for f in files["cgroup"]:
+            b.larger_than_memory(f, args.large_runs)
+    elif part == "baseline":
+        for f in files["baseline"]:
+            b.measure(f, [TOOL, "rewind_baseline"], args.baseline_runs)
+    elif part == "giant":
+        b.giant(files["giant"][0])
+
+
+def check_disk(b, parts, files):
+    """Stops before anything is measured if the scratch folder cannot hold
+    the files still to be made and the largest set of outputs at once."""
+    to_make = {}
+    outputs = 0
+    for part in parts:
+        for f in files[part]:
+            if not b.is_made(f):
+                to_make[f.name] = f.expected_size
+            outputs = max(outputs, OUTPUT_COPIES[part] * f.expected_size)
+    need = sum(to_make.values()) + outputs + GIB
+    free = shutil.disk_usage(b.data).free
+    b.log(f"disk: {sum(to_make.values()) / 1e9:.1f} GB of files to make, up to {outputs / 1e9:.1f} GB of "
+          f"outputs at once; {free / 1e9:.1f} GB free in {b.data}")
+    if free < need:
+        raise SystemExit(f"bench: these parts need about {need / 1e9:.1f} GB free in {b.data}, "
+                         f"{free / 1e9:.1f} GB are")
+
+
+# ---------------------------------------------------------------------------
+# Reading the kept runs back.
+
+class view:
+    """One part's record, as the report reads it."""
+
+    def __init__(self, record):
+        self.record = record
+        self.files = record["files"]
+        self.extra = record["extra"]
 
     def runs(self, f, name):
-        return self.results[(f.name, name)]
+        return self.record["runs"][f"{f['name']}|{name}"]
 
     def has(self, f, name):
-        return (f.name, name) in self.results
+        return f"{f['name']}|{name}" in self.record["runs"]
+
+    def median(self, f, name, key):
+        return statistics.median(run[key] for run in self.runs(f, name))
+
+    def spread(self, f, name, key):
+        values = [run[key] for run in self.runs(f, name)]
+        return min(values), max(values)
+
+    def file_list(self):
+        return list(self.files.values())
+
+
+def load_records(path):
+    try:
+        kept = json.load(open(path))
+    except (OSError, ValueError):
+        return {}
+    if kept.get("version") != RUNS_FILE_VERSION:
+        return {}
+    return {part: record for part, record in kept.get("parts", {}).items() if part in PARTS}
+
+
+def save_records(path, records):
+    with open(path + ".new", "w") as out:
+        json.dump({"version": RUNS_FILE_VERSION, "parts": records}, out, indent=1)
+    os.replace(path + ".new", path)
 
 
 # ---------------------------------------------------------------------------
@@ -351,6 +746,24 @@ def machine():
     }
 
 
+def tool_identity(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as binary:
+        for block in iter(lambda: binary.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()[:12]
+
+
+def tree_state(repo):
+    head = subprocess.run(["git", "-C", repo, "rev-parse", "--short", "HEAD"], capture_output=True, text=True)
+    if head.returncode != 0:
+        return "?"
+    # Changes to the benchmark itself do not change the tool.
+    changed = subprocess.run(["git", "-C", repo, "status", "--porcelain", "--untracked-files=no", "--", ".",
+                              ":!bench"], capture_output=True, text=True).stdout.strip()
+    return head.stdout.strip() + (" with local changes" if changed else "")
+
+
 def seconds(value):
     if value >= 100:
         return f"{value:,.0f} s"
@@ -367,190 +780,340 @@ def verdict(ok):
     return "met" if ok else "**not met**"
 
 
-def memory_check(b, f, name):
-    """Largest peak of every run (warm-up excluded) against the allowance."""
-    peaks = [run["rss"] for run in b.runs(f, name)]
-    within = sum(peak <= allowance(f.lines) for peak in peaks)
+def memory_check(v, f, name):
+    """Largest peak of every measured run (warm-up excluded) against the
+    allowance."""
+    peaks = [run["rss"] for run in v.runs(f, name)]
+    within = sum(peak <= allowance(f["lines"]) for peak in peaks)
     return max(peaks), within, len(peaks)
 
 
-def write_report(b, files, args, started, loads):
+def timed(v, f, name):
+    """Median wall time with its spread, and median peak memory."""
+    low, high = v.spread(f, name, "wall")
+    return f"{seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}), {mib(v.median(f, name, 'rss'))}"
+
+
+def part_heading(put, record, title):
+    put(f"## {title}")
+    put("")
+    when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(record["started"]))
+    took = record["minutes"]
+    took = f"{took:.1f} minutes" if took >= 1 else f"{took * 60:.0f} s"
+    put(f"Measured {when} by `{record['invocation']}` ({took}, load average "
+        f"{record['load'][0]:.2f} at the start and {record['load'][-1]:.2f} at the end; tool "
+        f"`{record['tool']}`, sha256 {record['tool_sha']}, tree at {record['tree']}).")
+    if record.get("error"):
+        put("")
+        put(f"**This part failed:** {record['error']}")
+    put("")
+
+
+def target_rows(records):
+    """The targets table: one row per target, from whichever parts ran."""
+    rows = []
+
+    def missing(part, what):
+        rows.append((what, f"not measured (`--only {part}`)", ""))
+
+    def against_shuf(v, f, target, what=None, more=""):
+        ratio = v.median(f, TOOL, "wall") / v.median(f, "shuf", "wall")
+        rows.append((what or f"{f['note']}: time at most {target} of `shuf`'s",
+                     f"{ratio:.2f} ({seconds(v.median(f, TOOL, 'wall'))} vs {seconds(v.median(f, 'shuf', 'wall'))})"
+                     + more, verdict(ratio <= target)))
+
+    def within_allowance(v, f, name=TOOL, what=""):
+        peak, within, total = memory_check(v, f, name)
+        rows.append((f"{f['note']}{what}: peak memory at most 24 MiB + 9 B/line = {mib(allowance(f['lines']))}",
+                     f"largest of {total} runs {mib(peak)}; {within} of {total} within", verdict(within == total)))
+
+    cached = [p for p in ("short", "500") if p in records and not records[p].get("error")]
+    for part in ("short", "500"):
+        if part not in cached:
+            missing(part, PARTS[part])
+            continue
+        v = view(records[part])
+        for f in v.file_list():
+            against_shuf(v, f, short_target(f["lines"]) if part == "short" else TARGET_500)
+    # Both cores: the 10M-line file (the largest the quick run has) and the
+    # ~500-byte one, from the same runs.
+    for part in cached:
+        v = view(records[part])
+        files = v.file_list()
+        if part == "short":
+            files = [f for f in files if f["lines"] == BOTH_CORES_LINES] or [max(files, key=lambda f: f["lines"])]
+        record = records[part]
+        for f in files:
+            cores = v.median(f, TOOL, "cpu") / v.median(f, TOOL, "wall")
+            against_shuf(v, f, TARGET_BOTH_CORES,
+                         f"{f['note']}, both cores of an idle machine: time at most {TARGET_BOTH_CORES} of `shuf`'s",
+                         f"; tool CPU time {cores:.2f}x its wall time; load average "
+                         f"{record['load'][0]:.2f}-{record['load'][-1]:.2f}")
+    for part in cached:
+        v = view(records[part])
+        for f in v.file_list():
+            within_allowance(v, f)
+    if "long" in records and not records["long"].get("error"):
+        v = view(records["long"])
+        f = v.file_list()[0]
+        within_allowance(v, f)
+        ratio = v.median(f, TOOL, "wall") / v.median(f, "cat", "wall")
+        if v.has(f, BEFORE):
+            against = v.median(f, TOOL, "wall") / v.median(f, BEFORE, "wall")
+            rows.append((f"{f['note']}: no slower than before (`--before` build, sha256 "
+                         f"{records['long']['before_sha']}, timed alongside)",
+                         f"{against:.2f}x the earlier build ({seconds(v.median(f, TOOL, 'wall'))} vs "
+                         f"{seconds(v.median(f, BEFORE, 'wall'))}); {ratio:.2f}x `cat`", verdict(against <= 1)))
+        else:
+            before = BEFORE_LONG["tool"] / BEFORE_LONG["cat"]
+            rows.append((f"{f['note']}: no slower than the windowed writer ({before:.2f}x `cat`, "
+                         f"{seconds(BEFORE_LONG['tool'])}, in `results.md` at {BEFORE_LONG['commit']})",
+                         f"{ratio:.2f}x `cat` ({seconds(v.median(f, TOOL, 'wall'))} vs "
+                         f"{seconds(v.median(f, 'cat', 'wall'))})", verdict(ratio <= before)))
+    else:
+        missing("long", "Long lines")
+    if "cgroup" in records and records["cgroup"].get("skipped"):
+        rows.append((PARTS["cgroup"], f"skipped: {records['cgroup']['skipped']}", ""))
+    elif "cgroup" in records and not records["cgroup"].get("error"):
+        record = records["cgroup"]
+        v = view(record)
+        for f in v.file_list():
+            tool, seq = "line_shuffler, cgroup", "seq_read, cgroup"
+            ratio = v.median(f, tool, "wall") / v.median(f, seq, "wall")
+            rows.append((f"{f['note']} ({f['size'] / 1e9:.2f} GB) in a {record['cgroup_limit'] / MIB:,.0f} MiB cgroup: "
+                         f"at most {TARGET_CGROUP}x one sequential read there",
+                         f"{ratio:.1f}x ({seconds(v.median(f, tool, 'wall'))} vs {seconds(v.median(f, seq, 'wall'))})",
+                         verdict(ratio <= TARGET_CGROUP)))
+        for f in v.file_list():
+            within_allowance(v, f, "line_shuffler, cgroup", f" in the {record['cgroup_limit'] / MIB:,.0f} MiB cgroup")
+    else:
+        missing("cgroup", "Files larger than memory")
+    if "count" in records and not records["count"].get("error"):
+        v = view(records["count"])
+        f = v.file_list()[0]
+        ratio = v.median(f, "count_only", "wall") / v.median(f, "wc -l", "wall")
+        rows.append((f"Counting {f['lines']:,} lines: at most 2x `wc -l`",
+                     f"{ratio:.2f}x ({seconds(v.median(f, 'count_only', 'wall'))} vs {seconds(v.median(f, 'wc -l', 'wall'))})",
+                     verdict(ratio <= 2)))
+    else:
+        missing("count", "Counting")
+    if "giant" in records and not records["giant"].get("error"):
+        v = view(records["giant"])
+        f = v.file_list()[0]
+        rows.append((f"{f['lines']:,} lines: time and peak memory against `shuf` (one run each)",
+                     f"{seconds(v.median(f, TOOL, 'wall'))}, {mib(v.median(f, TOOL, 'rss'))} vs "
+                     f"{seconds(v.median(f, 'shuf', 'wall'))}, {mib(v.median(f, 'shuf', 'rss'))}",
+                     f"{verdict(v.median(f, TOOL, 'rss') <= allowance(f['lines']))} (memory)"))
+    for part, record in records.items():
+        if record.get("error"):
+            rows.append((PARTS[part], f"failed: {record['error']}", "**not met**"))
+    return rows
+
+
+def write_report(records, args, out_dir):
     m = machine()
-    tool = "line_shuffler"
     lines = []
     put = lines.append
-    elapsed = time.time() - started
-    mode = " --quick" if args.quick else ""
-    mode += " --giant" if "giant" in files else ""
     put("# line_shuffler benchmark")
     put("")
-    put(f"Written by `bench/run.sh{mode}` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; "
-        f"it took {elapsed / 60:.1f} minutes. Regenerate this file and `plot.png` with `bench/run.sh`.")
+    put(f"Written by `bench/run.sh` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} from the parts "
+        f"below; a part run alone (`--only`) replaces its own section and the others keep the figures of their "
+        f"last run (all runs are kept in `runs.json` beside this file). Regenerate this file and `plot.png` "
+        f"with `bench/run.sh`.")
     put("")
     put(f"Machine: {m['cpu']}, {m['cores']} cores, {m['ram']} RAM, Linux {m['kernel']}, {m['compiler']}.")
-    put(f"Load average (1 min) at the start {loads[0]:.2f}, at the end {loads[1]:.2f}: the machine is shared, "
-        f"so the commands are run interleaved, round by round, and compared as ratios of medians. "
-        f"Every command ran once to check its output (and, unless it runs without the page cache, to warm "
-        f"the cache), then {args.runs} measured rounds ({args.large_runs} on files of 10 million lines or more, "
-        f"{args.baseline_runs} for the rewind baseline). Wall time is from start to exit as seen by the parent; "
-        f"peak memory is the kernel's maximum resident set size of the process (`ru_maxrss`).")
+    put("The machine is shared, so the commands are run interleaved, round by round, and compared as ratios of "
+        "medians. In the page cache, every command ran once to check its output and warm the cache, then the "
+        "measured rounds each section names; the cgroup part has no warm-up run. Wall time is from start to exit as seen "
+        "by the parent; peak memory is the kernel's maximum resident set size of the process (`ru_maxrss`).")
+    tools = sorted({record["tool_sha"] for record in records.values()})
+    if len(tools) > 1:
+        put("")
+        put(f"**The parts below timed different tool binaries** (sha256 {', '.join(tools)}); each section "
+            f"names its own.")
     if args.quick:
         put("")
         put("**Quick mode**: the files are far smaller than the targets name; the figures are a smoke run, "
             "not the targets.")
     put("")
 
-    short = files["short"]
-    long_f = files["long"]
-    cold = files["nocache"]
-    counted = files["count"]
-    ratio = {f.name: b.median(f, tool, "wall") / b.median(f, "shuf", "wall") for f in short}
-    cat_ratio = b.median(long_f, tool, "wall") / b.median(long_f, "cat", "wall")
-    long_peak = max(run["rss"] for run in b.runs(long_f, tool))
-    cold_ratio = b.median(cold, "line_shuffler, no cache", "wall") / b.median(cold, "seq_read, no cache", "wall")
-    count_ratio = b.median(counted, "count_only", "wall") / b.median(counted, "wc -l", "wall")
-
     put("## Targets")
     put("")
     put("| Target | Measured | |")
     put("|---|---|---|")
-    for f in short:
-        put(f"| {f.lines:,} lines: time at most 0.7 of `shuf`'s | {ratio[f.name]:.2f} "
-            f"({seconds(b.median(f, tool, 'wall'))} vs {seconds(b.median(f, 'shuf', 'wall'))}) | "
-            f"{verdict(ratio[f.name] <= 0.7)} |")
-    for f, name in [(f, tool) for f in short] + [(cold, "line_shuffler, no cache")]:
-        peak, within, total = memory_check(b, f, name)
-        put(f"| {f.lines:,} lines{', no page cache' if f is cold else ''}: peak memory at most 24 MiB + 9 B/line = {mib(allowance(f.lines))} | "
-            f"largest of {total} runs {mib(peak)}; {within} of {total} within | {verdict(within == total)} |")
-    put(f"| {long_f.note}: peak memory at most 24 MiB | largest of {len(b.runs(long_f, tool))} runs "
-        f"{mib(long_peak)} | {verdict(long_peak <= ALLOWANCE_BASE)} |")
-    put(f"| {long_f.note}: time at most 2x `cat`'s | {cat_ratio:.2f}x ({seconds(b.median(long_f, tool, 'wall'))} "
-        f"vs {seconds(b.median(long_f, 'cat', 'wall'))}) | {verdict(cat_ratio <= 2)} |")
-    put(f"| {cold.lines:,} lines without the page cache: at most 20x one sequential read under the same model | "
-        f"{cold_ratio:.1f}x ({seconds(b.median(cold, 'line_shuffler, no cache', 'wall'))} vs "
-        f"{seconds(b.median(cold, 'seq_read, no cache', 'wall'))}) | {verdict(cold_ratio <= 20)} |")
-    put(f"| Counting {counted.lines:,} lines: at most 2x `wc -l` | {count_ratio:.2f}x "
-        f"({seconds(b.median(counted, 'count_only', 'wall'))} vs {seconds(b.median(counted, 'wc -l', 'wall'))}) | "
-        f"{verdict(count_ratio <= 2)} |")
-    if "giant" in files:
-        g = files["giant"]
-        put(f"| {g.lines:,} lines: time and peak memory against `shuf` (one run each) | "
-            f"{seconds(b.median(g, tool, 'wall'))}, {mib(b.median(g, tool, 'rss'))} vs "
-            f"{seconds(b.median(g, 'shuf', 'wall'))}, {mib(b.median(g, 'shuf', 'rss'))} | "
-            f"{verdict(b.median(g, tool, 'rss') <= allowance(g.lines))} (memory) |")
+    for row in target_rows(records):
+        put("| " + " | ".join(row) + " |")
     put("")
 
-    put("## Short lines against `shuf`")
-    put("")
-    put("Median wall time (min-max) and median peak resident memory; the ratio is of the median wall times. "
-        "The allowance is 24 MiB + 9 B/line; \"within\" counts the measured runs whose peak is under it.")
-    put("")
-    put("| File | Size | line_shuffler | shuf | cat | line_shuffler / shuf | Allowance | Within |")
-    put("|---|---|---|---|---|---|---|---|")
-    for f in short:
-        size = os.path.getsize(b.path_of(f))
-        cells = []
-        for name in (tool, "shuf", "cat"):
-            low, high = b.spread(f, name, "wall")
-            cells.append(f"{seconds(b.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}), "
-                         f"{mib(b.median(f, name, 'rss'))}")
-        peak, within, total = memory_check(b, f, tool)
-        put(f"| {f.note} | {size / 1e6:,.0f} MB | {' | '.join(cells)} | {ratio[f.name]:.2f} | "
-            f"{mib(allowance(f.lines))} | {within}/{total} (largest {mib(peak)}) |")
-    put("")
-    put("Every output was checked to be a permutation of its input (same count, sum and XOR of line hashes, "
-        "`line_digest`).")
-    put("")
+    def usable(part):
+        return part in records and not records[part].get("skipped") and (
+            not records[part].get("error") or records[part]["runs"])
 
-    put("## Long lines")
-    put("")
-    put("| File | Command | Wall (min-max) | Peak memory |")
-    put("|---|---|---|---|")
-    for name in (tool, "cat", "shuf"):
-        low, high = b.spread(long_f, name, "wall")
-        put(f"| {long_f.note} | {name} | {seconds(b.median(long_f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
-            f"{mib(b.median(long_f, name, 'rss'))} |")
-    put("")
-
-    put("## Without the page cache")
-    put("")
-    put("A file larger than memory is modelled on one that fits: before every run the file's pages are "
-        "dropped from the page cache (`page_cache drop`: fsync, then `POSIX_FADV_DONTNEED`), and "
-        "`nocache_shim.so` is preloaded into the command, turning every `read`, `pread` and `preadv` of a "
-        "regular file into `preadv2` with `RWF_DONTCACHE`, so that what a read brings in is dropped again "
-        "once copied out. The sequential read is `seq_read`: the file from start to end in 1 MiB reads.")
-    put("")
-    p = b.shim_proof
-    if p:
-        put(f"Check of the model on {p['file'].note}: after the drop {p['before'][0]} of {p['before'][1]} pages "
-            f"were cached; after `seq_read` under the shim {p['after_shim'][0]}; after a plain `seq_read` "
-            f"{p['after_plain'][0]}.")
+    for part, title in (("short", "Short lines against `shuf`"), ("500", "Lines of 400-600 bytes against `shuf`")):
+        if not usable(part):
+            continue
+        record = records[part]
+        v = view(record)
+        part_heading(put, record, title)
+        put(f"Median wall time (min-max) and median peak resident memory of {record['rounds']} measured rounds "
+            f"({record['large_rounds']} on files of 500 MB or more); the ratio is of the median wall times. "
+            f"CPU / wall is the tool's median CPU time (user and system) over its median wall time: above 1 it "
+            f"used more than one core. The allowance is 24 MiB + 9 B/line; \"within\" counts the measured runs "
+            f"whose peak is under it.")
         put("")
-    put("| File | Command | Wall (min-max) | Per line | Peak memory | Reads through the shim | File left in the cache after a run |")
-    put("|---|---|---|---|---|---|---|")
-    for name in ("line_shuffler, no cache", "seq_read, no cache"):
-        low, high = b.spread(cold, name, "wall")
-        reads, read_bytes = b.shim_reads.get((cold.name, name), (0, 0))
-        left = b.cache_left.get((cold.name, name), [0.0])
-        put(f"| {cold.note} | {name} | {seconds(b.median(cold, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
-            f"{b.median(cold, name, 'wall') / cold.lines * 1e6:.2f} us | {mib(b.median(cold, name, 'rss'))} | "
-            f"{reads:,} reads, {read_bytes / MIB:,.0f} MiB | {min(left):.0%}-{max(left):.0%} |")
-    put("")
-    put("The kernel does not drop every page so read: the last column is the share of the file's pages still "
-        "cached at the end of each measured run (`page_cache resident`; the drop before the next run clears "
-        "them). The model is therefore not one of strictly no cache hits; the time per line, against the "
-        "warm runs above, shows how far it is from the cached case.")
-    put("")
-
-    put("## Counting")
-    put("")
-    put("`count_only` runs the tool's own `open_input_file` and `count_lines` on file.txt and prints the count; "
-        "`wc -l` counts the same file's newlines. Both read a file in the page cache.")
-    put("")
-    put("| File | Command | Wall (min-max) | Peak memory |")
-    put("|---|---|---|---|")
-    for name in ("count_only", "wc -l"):
-        low, high = b.spread(counted, name, "wall")
-        put(f"| {counted.note} | {name} | {seconds(b.median(counted, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
-            f"{mib(b.median(counted, name, 'rss'))} |")
-    put("")
-
-    if "giant" in files:
-        g = files["giant"]
-        put(f"## {g.lines:,} lines")
+        put("| File | Size | line_shuffler | shuf | cat | line_shuffler / shuf | CPU / wall | Allowance | Within |")
+        put("|---|---|---|---|---|---|---|---|---|")
+        for f in v.file_list():
+            if not all(v.has(f, name) for name in (TOOL, "shuf", "cat")):
+                continue
+            cells = [timed(v, f, name) for name in (TOOL, "shuf", "cat")]
+            peak, within, total = memory_check(v, f, TOOL)
+            put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells)} | "
+                f"{v.median(f, TOOL, 'wall') / v.median(f, 'shuf', 'wall'):.2f} | "
+                f"{v.median(f, TOOL, 'cpu') / v.median(f, TOOL, 'wall'):.2f} | "
+                f"{mib(allowance(f['lines']))} | {within}/{total} (largest {mib(peak)}) |")
         put("")
-        put(f"{g.note}, {os.path.getsize(b.path_of(g)) / 1e9:.2f} GB: one run each, without a warm-up run (the "
-            f"file was read just before, for its digest); both outputs checked to be permutations of the input. "
-            f"line_shuffler / shuf = {b.median(g, tool, 'wall') / b.median(g, 'shuf', 'wall'):.2f}.")
+        put("Every output was checked to be a permutation of its input (same count, sum and XOR of line hashes, "
+            "`line_digest`).")
         put("")
+
+    if usable("long"):
+        record = records["long"]
+        v = view(record)
+        part_heading(put, record, "Long lines")
+        put(f"{record['rounds']} measured rounds."
+            + (f" `{BEFORE}` is `{record['before']}` (sha256 {record['before_sha']}), given with `--before`."
+               if record.get("before") else ""))
+        put("")
+        put("| File | Command | Wall (min-max) | Peak memory |")
+        put("|---|---|---|---|")
+        for f in v.file_list():
+            for name in (TOOL, BEFORE, "cat", "shuf"):
+                if v.has(f, name):
+                    low, high = v.spread(f, name, "wall")
+                    put(f"| {f['note']} | {name} | {seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
+                        f"{mib(v.median(f, name, 'rss'))} |")
+        put("")
+
+    if "cgroup" in records and records["cgroup"].get("skipped"):
+        record = records["cgroup"]
+        part_heading(put, record, "Files larger than memory")
+        put(f"Skipped: {record['skipped']}.")
+        put("")
+    elif usable("cgroup"):
+        record = records["cgroup"]
+        v = view(record)
+        part_heading(put, record, "Files larger than memory")
+        put(f"Each command runs in a memory cgroup of its own ({record['cgroup']}), made before the run and "
+            f"removed after it: the limit counts the page cache the command brings in as well as its own memory, "
+            f"so a file larger than the limit cannot stay cached. Before every run the input's pages and those of "
+            f"the command's output are dropped from the page cache (`page_cache drop`: fsync, then "
+            f"`POSIX_FADV_DONTNEED` on those files only), so each run starts with nothing of them cached. The "
+            f"sequential read is `seq_read`: the file from start to end in 1 MiB reads, in the same cgroup. "
+            f"{record['large_rounds']} interleaved rounds; there is no warm-up run, the first round's outputs are "
+            f"checked. Peak memory is the process's `ru_maxrss`; the cgroup's peak (page cache included) is "
+            f"`memory.max_usage_in_bytes` (v1) or `memory.peak` (v2); \"limit hit\" counts the times usage "
+            f"reached the limit (`memory.failcnt`, or `max` in `memory.events`).")
+        put("")
+        p = v.extra.get("check")
+        if p:
+            put(f"Check that the page cache counts against the limit: after one `seq_read` of {p['file']} "
+                f"({p['size'] / 1e9:.2f} GB) in the cgroup, its usage had peaked at "
+                f"{mib(p['peak']) if p['peak'] is not None else '(not reported)'} of {mib(record['cgroup_limit'])} "
+                f"(limit hit {p['limit_hits']:,} times), and {mib(p['resident'])} of the file was left cached.")
+            put("")
+        put("| File | Command | Wall (min-max) | / seq_read | CPU | Peak memory | Cgroup peak | Limit hit | File cached after |")
+        put("|---|---|---|---|---|---|---|---|---|")
+        for f in v.file_list():
+            seq = v.median(f, "seq_read, cgroup", "wall") if v.has(f, "seq_read, cgroup") else None
+            for name in ("line_shuffler, cgroup", "seq_read, cgroup"):
+                if not v.has(f, name):
+                    continue
+                runs = v.runs(f, name)
+                low, high = v.spread(f, name, "wall")
+                left = [run["cache_left"] for run in runs]
+                peaks = [run["cg_peak"] for run in runs if run.get("cg_peak") is not None]
+                put(f"| {f['note']} ({f['size'] / 1e9:.2f} GB) | {name.split(',')[0]} | "
+                    f"{seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
+                    f"{v.median(f, name, 'wall') / seq:.1f}x | {seconds(v.median(f, name, 'cpu'))} | "
+                    f"{mib(max(run['rss'] for run in runs))} | {mib(max(peaks)) if peaks else '-'} | "
+                    f"{statistics.median(run['cg_limit_hits'] for run in runs):,.0f} | "
+                    f"{min(left):.0%}-{max(left):.0%} |")
+            if v.has(f, "shuf, cgroup"):
+                run = v.runs(f, "shuf, cgroup")[0]
+                put(f"| {f['note']} ({f['size'] / 1e9:.2f} GB) | shuf, once | {run['outcome']} after "
+                    f"{seconds(run['wall'])} | | {seconds(run['cpu'])} | {mib(run['rss'])} | "
+                    f"{mib(run['cg_peak']) if run.get('cg_peak') is not None else '-'} | {run['cg_limit_hits']:,} | "
+                    f"{run['cache_left']:.0%} |")
+        put("")
+        put(f"Peak memory is the largest of the runs, against the allowance 24 MiB + 9 B/line: " + "; ".join(
+            f"{f['note']} {mib(allowance(f['lines']))}" for f in v.file_list()) + ". shuf ran once, with a time "
+            f"limit of 10 times the tool's median time (at least 10 s, at most "
+            f"{SHUF_CAP_QUICK if record['quick'] else SHUF_CAP} s).")
+        put("")
+
+    if usable("count"):
+        record = records["count"]
+        v = view(record)
+        part_heading(put, record, "Counting")
+        put("`count_only` runs the tool's own `open_input_file` and `count_lines` on file.txt and prints the count; "
+            f"`wc -l` counts the same file's newlines. Both read a file in the page cache. {record['rounds']} "
+            f"measured rounds.")
+        put("")
+        put("| File | Command | Wall (min-max) | Peak memory |")
+        put("|---|---|---|---|")
+        for f in v.file_list():
+            for name in ("count_only", "wc -l"):
+                if v.has(f, name):
+                    low, high = v.spread(f, name, "wall")
+                    put(f"| {f['note']} | {name} | {seconds(v.median(f, name, 'wall'))} "
+                        f"({seconds(low)}-{seconds(high)}) | {mib(v.median(f, name, 'rss'))} |")
+        put("")
+
+    if usable("giant"):
+        record = records["giant"]
+        v = view(record)
+        f = v.file_list()[0]
+        part_heading(put, record, f"{f['lines']:,} lines")
+        if v.has(f, TOOL) and v.has(f, "shuf"):
+            put(f"{f['note']}, {f['size'] / 1e9:.2f} GB: one run each, without a warm-up run (the file was read "
+                f"once just before, to have it in the page cache); both outputs checked to be permutations of the "
+                f"input. "
+                f"line_shuffler / shuf = {v.median(f, TOOL, 'wall') / v.median(f, 'shuf', 'wall'):.2f}.")
+            put("")
         put("| Command | Wall | Peak memory |")
         put("|---|---|---|")
-        for name in (tool, "shuf"):
-            put(f"| {name} | {seconds(b.median(g, name, 'wall'))} | {mib(b.median(g, name, 'rss'))} |")
-        put(f"| allowance | | {mib(allowance(g.lines))} |")
+        for name in (TOOL, "shuf"):
+            if v.has(f, name):
+                put(f"| {name} | {seconds(v.median(f, name, 'wall'))} | {mib(v.median(f, name, 'rss'))} |")
+        put(f"| allowance | | {mib(allowance(f['lines']))} |")
         put("")
 
-    base_points = [(f.lines, b.median(f, "rewind_baseline", "wall")) for f in files["baseline"]]
-    a, bb, c = quadratic_fit(base_points)
-    biggest = files["baseline"][-1]
-    estimate = a * 1e12 + bb * 1e6 + c
-    put("## The rewind baseline")
-    put("")
-    put(f"`bench/rewind_baseline.cpp` is the first design: `fgets` into a 1000-byte buffer and a rewind to the "
-        f"start of the input for every output line, so its time grows with the square of the line count. A "
-        + (f"least-squares fit t = a n^2 + b n + c over {', '.join(f'{n:,}' for n, _ in base_points)} lines gives "
-           f"a = {a:.3e} s, so a million lines would take about {estimate:,.0f} s ({estimate / 3600:.1f} hours)."
-           if a > 0 and estimate > 0 else
-           "least-squares fit of t = a n^2 + b n + c over these few small sizes gives no positive square term "
-           "(start-up time dominates), so no estimate for a million lines is made."))
-    put("")
-    put("| Lines | rewind_baseline | line_shuffler | Ratio |")
-    put("|---|---|---|---|")
-    for f in files["baseline"]:
-        put(f"| {f.lines:,} | {seconds(b.median(f, 'rewind_baseline', 'wall'))} | "
-            f"{seconds(b.median(f, tool, 'wall'))} | "
-            f"{b.median(f, 'rewind_baseline', 'wall') / b.median(f, tool, 'wall'):,.0f}x |")
-    put("")
+    if usable("baseline"):
+        record = records["baseline"]
+        v = view(record)
+        sizes = [f for f in v.file_list() if v.has(f, "rewind_baseline") and v.has(f, TOOL)]
+        part_heading(put, record, "The rewind baseline")
+        base_points = [(f["lines"], v.median(f, "rewind_baseline", "wall")) for f in sizes]
+        a, bb, c = quadratic_fit(base_points) if len(base_points) >= 3 else (0, 0, 0)
+        estimate = a * 1e12 + bb * 1e6 + c
+        put(f"`bench/rewind_baseline.cpp` is the first design: `fgets` into a 1000-byte buffer and a rewind to the "
+            f"start of the input for every output line, so its time grows with the square of the line count "
+            f"({record['rounds']} measured rounds). A "
+            + (f"least-squares fit t = a n^2 + b n + c over {', '.join(f'{n:,}' for n, _ in base_points)} lines "
+               f"gives a = {a:.3e} s, so a million lines would take about {estimate:,.0f} s "
+               f"({estimate / 3600:.1f} hours)."
+               if a > 0 and estimate > 0 else
+               "least-squares fit of t = a n^2 + b n + c over these few small sizes gives no positive square term "
+               "(start-up time dominates), so no estimate for a million lines is made."))
+        put("")
+        put("| Lines | rewind_baseline | line_shuffler | Ratio |")
+        put("|---|---|---|---|")
+        for f in sizes:
+            put(f"| {f['lines']:,} | {seconds(v.median(f, 'rewind_baseline', 'wall'))} | "
+                f"{seconds(v.median(f, TOOL, 'wall'))} | "
+                f"{v.median(f, 'rewind_baseline', 'wall') / v.median(f, TOOL, 'wall'):,.0f}x |")
+        put("")
 
     put("## Plot")
     put("")
@@ -559,51 +1122,97 @@ def write_report(b, files, args, started, loads):
     return "\n".join(lines) + "\n"
 
 
-def write_plot(b, files, out_png, scratch):
-    tool = "line_shuffler"
-    sizes = list(files["short"]) + ([files["giant"]] if "giant" in files else [])
+def write_plot(records, out_png, scratch):
+    """Time and peak memory against the line count, from every kept part."""
     nan = float("nan")
+    series = []  # (data file, columns, gnuplot style, title, panel)
 
-    def value(f, name, key, scale=1.0):
-        return b.median(f, name, key) / scale if b.has(f, name) else nan
+    def table(name, rows):
+        path = os.path.join(scratch, f"plot_{name}.dat")
+        with open(path, "w") as out:
+            for row in sorted(rows):
+                out.write(" ".join(str(x) for x in row) + "\n")
+        return path
 
-    dat = os.path.join(scratch, "plot.dat")
-    with open(dat, "w") as out:
-        for f in sizes:
-            out.write(f"{f.lines} {value(f, tool, 'wall')} {value(f, 'shuf', 'wall')} {value(f, 'cat', 'wall')} "
-                      f"{value(f, tool, 'rss', MIB)} {value(f, 'shuf', 'rss', MIB)}\n")
-    cold = files["nocache"]
-    cold_dat = os.path.join(scratch, "plot_cold.dat")
-    with open(cold_dat, "w") as out:
-        out.write(f"{cold.lines} {value(cold, 'line_shuffler, no cache', 'wall')} "
-                  f"{value(cold, 'seq_read, no cache', 'wall')} {value(cold, 'line_shuffler, no cache', 'rss', MIB)}\n")
-    low = min(f.lines for f in sizes + [cold]) / 2
-    high = max(f.lines for f in sizes + [cold]) * 2
+    def med(v, f, name, key, scale=1.0):
+        return v.median(f, name, key) / scale if v.has(f, name) else nan
+
+    short_rows = []
+    for part in ("short", "giant"):
+        if part in records:
+            v = view(records[part])
+            for f in v.file_list():
+                short_rows.append((f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"),
+                                   med(v, f, "cat", "wall"), med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB)))
+    if short_rows:
+        dat = table("short", short_rows)
+        series += [(dat, "1:2", "linespoints lw 2 pt 7 lc rgb '#8000c0'", "line\\_shuffler", 0),
+                   (dat, "1:3", "linespoints dt 4 pt 4 lc rgb '#008060'", "shuf", 0),
+                   (dat, "1:4", "linespoints dt 3 pt 6 lc rgb '#3090d0'", "cat", 0),
+                   (dat, "1:5", "linespoints lw 2 pt 7 lc rgb '#8000c0'", "line\\_shuffler", 1),
+                   (dat, "1:6", "linespoints dt 4 pt 4 lc rgb '#008060'", "shuf", 1)]
+    if "500" in records:
+        v = view(records["500"])
+        rows = [(f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"), med(v, f, TOOL, "rss", MIB),
+                 med(v, f, "shuf", "rss", MIB)) for f in v.file_list()]
+        dat = table("500", rows)
+        series += [(dat, "1:2", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 0),
+                   (dat, "1:3", "points pt 4 ps 1.5 lc rgb '#e07000'", "shuf, 400-600 byte lines", 0),
+                   (dat, "1:4", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 1),
+                   (dat, "1:5", "points pt 4 ps 1.5 lc rgb '#e07000'", "shuf, 400-600 byte lines", 1)]
+    if "cgroup" in records and not records["cgroup"].get("skipped"):
+        record = records["cgroup"]
+        v = view(record)
+        rows = [(f["lines"], med(v, f, "line_shuffler, cgroup", "wall"), med(v, f, "seq_read, cgroup", "wall"),
+                 med(v, f, "line_shuffler, cgroup", "rss", MIB)) for f in v.file_list()]
+        dat = table("cgroup", rows)
+        limit = f"{record['cgroup_limit'] / MIB:,.0f} MiB"
+        series += [(dat, "1:2", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 0),
+                   (dat, "1:3", "points pt 8 ps 1.5 lc rgb '#d02020'", f"one sequential read in a {limit} cgroup", 0),
+                   (dat, "1:4", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 1)]
+    line_counts = [row[0] for row in short_rows]
+    for part in ("500", "cgroup"):
+        if part in records:
+            line_counts += [f["lines"] for f in view(records[part]).file_list()]
+    if not series:
+        return False
+    low = min(line_counts) / 2
+    high = max(line_counts) * 2
+
+    def plot_line(panel):
+        parts = [f"'{dat}' using {cols} with {style} title '{title}'" for dat, cols, style, title, p in series
+                 if p == panel]
+        return ", \\\n     ".join(parts)
+
     script = f"""
 set terminal pngcairo size 1200,600 font ",10"
 set output '{out_png}'
 set multiplot layout 1,2
-set title 'Time against line count (31-71 byte lines)'
+set title 'Time against line count (31-71 byte lines unless named)'
 set logscale xy
 set xlabel 'lines'
 set ylabel 'median wall time (s)'
 set key below
 set grid
 set xrange [{low}:{high}]
-plot '{dat}' using 1:2 with linespoints lw 2 pt 7 title 'line\\_shuffler', \\
-     '{dat}' using 1:3 with linespoints dt 4 pt 4 title 'shuf', \\
-     '{dat}' using 1:4 with linespoints dt 3 pt 6 title 'cat', \\
-     '{cold_dat}' using 1:2 with points pt 9 ps 1.5 title 'line\\_shuffler, no page cache', \\
-     '{cold_dat}' using 1:3 with points pt 8 ps 1.5 title 'one sequential read, no page cache'
+plot {plot_line(0)}
 set title 'Peak memory against line count'
 set ylabel 'peak resident memory (MiB)'
-plot '{dat}' using 1:5 with linespoints lw 2 pt 7 title 'line\\_shuffler', \\
-     '{dat}' using 1:6 with linespoints dt 4 pt 4 title 'shuf', \\
-     '{cold_dat}' using 1:4 with points pt 9 ps 1.5 title 'line\\_shuffler, no page cache', \\
-     [{low}:{high}] 24 + 9 * x / 1048576 with lines dt 2 lw 2 title 'allowance 24 MiB + 9 B/line'
+plot {plot_line(1)}, \\
+     [{low}:{high}] 24 + 9 * x / 1048576 with lines dt 2 lw 2 lc rgb '#808080' title 'allowance 24 MiB + 9 B/line'
 unset multiplot
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    return True
+
+
+def parse_parts(text):
+    parts = [p.strip() for p in text.split(",") if p.strip()]
+    unknown = [p for p in parts if p not in PARTS]
+    if unknown or not parts:
+        raise argparse.ArgumentTypeError(f"unknown part {', '.join(unknown) or text!r}; the parts are "
+                                         f"{', '.join(PARTS)}")
+    return parts
 
 
 def main():
@@ -611,41 +1220,78 @@ def main():
     parser.add_argument("--tool", required=True)
     parser.add_argument("--bin", required=True, help="folder of the built helpers")
     parser.add_argument("--scratch", required=True)
-    parser.add_argument("--out", required=True, help="folder for results.md and plot.png")
+    parser.add_argument("--out", required=True, help="folder for results.md, plot.png and runs.json")
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--giant", action="store_true")
+    parser.add_argument("--only", type=parse_parts, help="comma-separated parts to run: " + ", ".join(PARTS))
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--cgroup-mib", type=int, help="memory limit of the cgroup part (default 1024; 128 with --quick)")
+    parser.add_argument("--cgroup-gb", type=float,
+                        help="size of each of the cgroup part's files (default 3; 0.2 with --quick)")
+    parser.add_argument("--cgroup-parent", help="make the cgroup part's cgroups under this one")
+    parser.add_argument("--before", help="an earlier line_shuffler build to time beside the tool on the long lines")
+    parser.add_argument("--invocation", default="bench/run.sh", help="the command line, for the report")
     args = parser.parse_args()
     if args.quick:
         args.runs = min(args.runs, 3)
     args.large_runs = min(args.runs, 3)
     args.baseline_runs = min(args.runs, 3)
+    parts = args.only or DEFAULT_PARTS + (["giant"] if args.giant else [])
+    if args.giant and "giant" not in parts:
+        parts.append("giant")
+    parts = [p for p in PARTS if p in parts]
 
-    started = time.time()
-    loads = [os.getloadavg()[0]]
-    files = file_set(args.quick, args.giant)
+    if args.cgroup_mib is None:
+        args.cgroup_mib = 128 if args.quick else 1024
+    if args.cgroup_gb is None:
+        args.cgroup_gb = 0.2 if args.quick else 3
+    if args.cgroup_mib < 16 or args.cgroup_gb <= 0:
+        parser.error("--cgroup-mib must be at least 16 and --cgroup-gb above 0")
+    files = file_set(args.quick, args.cgroup_gb)
     b = bench(args)
-    tool = "line_shuffler"
-
-    for f in files["short"]:
-        b.measure(f, [tool, "shuf", "cat"], args.large_runs if f.lines >= 10000000 else args.runs)
-    b.measure(files["long"], [tool, "cat", "shuf"], args.runs)
-    b.measure(files["count"], ["count_only", "wc -l"], args.runs)
-    b.prove_shim(files["nocache"])
-    b.measure(files["nocache"], ["line_shuffler, no cache", "seq_read, no cache"], args.runs)
-    for f in files["baseline"]:
-        b.measure(f, [tool, "rewind_baseline"], args.baseline_runs)
-    if "giant" in files:
-        b.giant(files["giant"])
-    loads.append(os.getloadavg()[0])
-
+    if "cgroup" in parts:
+        b.cgroup, b.cgroup_missing = memory_cgroup.find(args.cgroup_mib * MIB, args.cgroup_parent)
+        if b.cgroup:
+            b.log(f"cgroup part: {b.cgroup.describe()}")
+        else:
+            files["cgroup"] = []  # not needed: the part is skipped
     os.makedirs(args.out, exist_ok=True)
+    runs_path = os.path.join(args.out, "runs.json")
+    records = load_records(runs_path)
+    check_disk(b, parts, files)
+    b.log(f"parts: {', '.join(parts)}")
+    tool_sha = tool_identity(b.tool)
+    tree = tree_state(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    failed = []
+    for part in parts:
+        b.log(f"part {part}: {PARTS[part]}")
+        record = b.begin(part)
+        if part == "long" and args.before:
+            record.update({"before": os.path.abspath(args.before), "before_sha": tool_identity(args.before)})
+        record.update({"invocation": args.invocation, "tool": b.tool, "tool_sha": tool_sha, "tree": tree,
+                       "quick": args.quick, "rounds": args.baseline_runs if part == "baseline" else args.runs,
+                       "large_rounds": args.large_runs})
+        try:
+            run_part(b, part, files, args)
+        except (RuntimeError, OSError, subprocess.CalledProcessError) as error:
+            record["error"] = str(error)
+            failed.append(part)
+            b.log(f"part {part} failed: {error}")
+        record["load"].append(os.getloadavg()[0])
+        record["minutes"] = (time.time() - record["started"]) / 60
+        records[part] = record
+        save_records(runs_path, records)
+
+    records = {part: records[part] for part in PARTS if part in records}
     with open(os.path.join(args.out, "results.md"), "w") as out:
-        out.write(write_report(b, files, args, started, loads))
-    write_plot(b, files, os.path.join(args.out, "plot.png"), args.scratch)
-    with open(os.path.join(args.scratch, "runs.json"), "w") as out:
-        json.dump({f"{k[0]} {k[1]}": v for k, v in b.results.items()}, out, indent=1)
-    b.log(f"wrote {os.path.join(args.out, 'results.md')} and plot.png; raw runs in {args.scratch}/runs.json")
+        out.write(write_report(records, args, args.out))
+    plotted = write_plot(records, os.path.join(args.out, "plot.png"), args.scratch)
+    b.log(f"wrote {os.path.join(args.out, 'results.md')}{' and plot.png' if plotted else ''}; "
+          f"runs kept in {runs_path}")
+    if failed:
+        b.log(f"failed parts: {', '.join(failed)}")
+        return 1
+    return 0
 
 
 if __name__ == "__main__":

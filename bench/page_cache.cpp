@@ -1,6 +1,7 @@
 // Tells how much of a file is in the page cache, or drops it from there, so
-// that the no-page-cache runs start cold and the benchmark can check that
-// nocache_shim really keeps the file out of the cache.
+// that the runs on files larger than memory start with nothing of their
+// input or output cached, and the benchmark can tell how much of a file a
+// run left cached.
 //
 // usage: page_cache resident FILE   prints "RESIDENT_PAGES TOTAL_PAGES"
 //        page_cache drop FILE       writes back and drops the file's cached

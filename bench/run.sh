@@ -2,18 +2,31 @@
 # The benchmark in one command. Checks the tools it needs, builds the
 # release tool and the helpers through CMake, makes the test files in a
 # scratch folder, times line_shuffler side by side with shuf, cat and wc -l
-# (and without the page cache), and writes bench/results.md and
-# bench/plot.png.
+# (and on files larger than a memory cgroup's limit), and writes
+# bench/results.md and bench/plot.png.
 #
-# usage: bench/run.sh [--quick] [--giant] [--runs N] [--tool PATH] [--scratch DIR]
+# usage: bench/run.sh [--quick] [--giant] [--only PARTS] [--runs N] [--tool PATH]
+#                     [--before PATH] [--scratch DIR] [--cgroup-mib M] [--cgroup-gb G]
+#                     [--cgroup-parent DIR]
 #   --quick    small files, 3 rounds: a smoke run of a minute or two; results
 #              go to the scratch folder, not bench/
 #   --giant    also one run of the tool and of shuf on 100,000,000 lines
 #              (about 5 GB; needs about 11 GB free in the scratch folder and,
 #              for shuf, about 7 GB of memory)
-#   --runs N   measured rounds per file (default 5; at most 3 on files of 10
-#              million lines or more)
+#   --only P   run only these parts (comma-separated): short, 500, long, count,
+#              cgroup, baseline, giant; the other parts' sections of
+#              results.md keep their last figures (kept in runs.json)
+#   --cgroup-mib M  the cgroup part's memory limit (default 1024; 128 with
+#              --quick); 512-1024 for the targets
+#   --cgroup-gb G   the size of each of its two files (default 3; 0.2 with
+#              --quick)
+#   --cgroup-parent DIR  make its cgroups under this cgroup (default: the
+#              one the benchmark runs in)
+#   --runs N   measured rounds per file (default 5; at most 3 on files of
+#              500 MB or more)
 #   --tool P   time this line_shuffler binary instead of building one
+#   --before P time this earlier line_shuffler build too, beside the tool, on
+#              the long lines (their target is to be no slower than before)
 #   --scratch  where the files go (default /tmp/line_shuffler_bench); the
 #              files are kept for the next run, delete the folder to free them
 set -euo pipefail
@@ -21,16 +34,20 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 scratch=/tmp/line_shuffler_bench
 tool=""
+invocation="bench/run.sh${*:+ $*}"
 forward=()
 quick=0
 while (($#)); do
     case "$1" in
         --quick) quick=1; forward+=("$1") ;;
         --giant) forward+=("$1") ;;
-        --runs) forward+=("$1" "$2"); shift ;;
+        --runs|--only|--cgroup-mib|--cgroup-gb|--cgroup-parent) forward+=("$1" "$2"); shift ;;
         --tool) tool="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"; shift ;;
+        --before)
+            [[ -x "$2" && -f "$2" ]] || { echo "bench/run.sh: $2 is not an executable" >&2; exit 1; }
+            forward+=("$1" "$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"); shift ;;
         --scratch) scratch="$2"; shift ;;
-        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,31p' "$0"; exit 0 ;;
         *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -52,7 +69,7 @@ need ninja ninja-build
 need g++ g++
 need python3 python3
 need gnuplot gnuplot-nox
-for tool_name in shuf cat wc nice; do
+for tool_name in shuf cat wc timeout nice; do
     need "$tool_name" coreutils
 done
 need lscpu util-linux
@@ -78,4 +95,4 @@ if nice -n -5 true 2>/dev/null; then
     nice_cmd=(nice -n -5)
 fi
 exec "${nice_cmd[@]}" python3 "$repo/bench/bench.py" --tool "$tool" --bin "$repo/build/release/bench" \
-    --scratch "$scratch" --out "$out" "${forward[@]}"
+    --scratch "$scratch" --out "$out" --invocation "$invocation" "${forward[@]}"

@@ -1,6 +1,7 @@
 // Reads a file once from start to end in 1 MiB reads and discards it: the
-// least any shuffle of the file must do, and under nocache_shim the cost of
-// one pass over a file that is not in the page cache.
+// least any shuffle of the file must do, and, in a memory cgroup smaller
+// than the file with its pages dropped first, the cost of one pass over a
+// file larger than memory.
 //
 // usage: seq_read FILE   prints the bytes read
 #include <fcntl.h>

@@ -34,15 +34,16 @@ class line_walker {
 public:
     line_walker(const run_state& run, std::span<char> buffer) : run_(run), buffer_(buffer) {}
 
-    // Hands lines 0 to `last` (counting from 0) to take(line, piece), in
-    // order and each in one or more pieces. A line's last piece ends with
-    // its newline; the input's last line has none, and the added line end
-    // follows it as a piece of its own.
+    // Hands lines `first` to `last` (counting from 0) to take(line, piece),
+    // in order and each in one or more pieces; line `first` starts at
+    // `offset`. A line's last piece ends with its newline; the input's last
+    // line has none, and the added line end follows it as a piece of its
+    // own.
     template <typename taker>
-    void walk(taker&& take, std::size_t last) {
+    void walk(taker&& take, std::size_t last, std::size_t first = 0, std::uint64_t offset = 0) {
         const std::size_t final_line = run_.line_count - 1;
-        std::size_t current_line_number = 0;
-        for (std::uint64_t offset = 0; offset < run_.input_size;) {
+        std::size_t current_line_number = first;
+        while (offset < run_.input_size) {
             const auto size =
                 static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), run_.input_size - offset));
             read_input_exactly(run_, buffer_.first(size), offset);

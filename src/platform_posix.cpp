@@ -167,31 +167,45 @@ open_result output_handle::open(const char* name, const input_handle& input) {
         return refusal(fd, open_error::same_file);
     }
     // Only a regular file is opened again, so a FIFO never sees the run as
-    // one of its readers.
+    // one of its readers. The first descriptor is kept until the file is
+    // emptied, for the reason below.
     holds_regions_ = false;
+    int kept = fd;
     if (S_ISREG(out.st_mode)) {
-        const int both_ways = reopen_for_reading(name, out);
-        if (both_ways >= 0) {
-            ::close(fd);
-            fd = both_ways;
-            holds_regions_ = true;
-        }
+        kept = reopen_for_reading(name, out);
+        holds_regions_ = kept >= 0;
+        kept = holds_regions_ ? kept : fd;
     }
+    const auto give_up = [&](open_result refused) {
+        if (kept != fd) {
+            ::close(kept);
+        }
+        ::close(fd);
+        return refused;
+    };
     // flock, not fcntl: its lock belongs to this open file and not to the
     // process, so no other close in the process can drop it, and it goes
     // when the process ends, however it ends. A file system that keeps no
     // locks can't tell of another run; the run then goes on without one.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        return refusal(fd, open_error::locked);
+    if (::flock(kept, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        return give_up({open_error::locked, 0});
     }
-    // An empty file is not cut: ext4 takes a cut to nothing as a file being
-    // rewritten, and then writes all of it back to the disk at close.
-    const int status_flags = ::fcntl(fd, F_GETFL);
-    if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
-        (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
-        return system_refusal(fd);
+    const int status_flags = ::fcntl(kept, F_GETFL);
+    if (status_flags < 0 || ::fcntl(kept, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+        return give_up({open_error::system, errno});
     }
-    native_ = fd;
+    // ext4 takes a file cut to nothing for one being replaced, and writes
+    // all of it to the disk when the descriptor that cut it is closed: at
+    // the end of the run, a wait of a second a few hundred megabytes. So an
+    // empty file is not cut, and a full one is cut through the descriptor
+    // closed right here, before anything is written.
+    if (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+        return give_up({open_error::system, errno});
+    }
+    if (kept != fd) {
+        ::close(fd);
+    }
+    native_ = kept;
     return {};
 }
 

@@ -11,6 +11,7 @@
 #include "output_buffer.h"
 #include "page_buffer.h"
 #include "prefetch.h"
+#include "two_parts.h"
 #include "writer_steps.h"
 
 namespace line_shuffler {
@@ -68,7 +69,6 @@ void write_in_output_order(const run_state& run, std::span<const line_number> wi
 }  // namespace
 
 void order_regions(run_state& run, const write_plan& plan, const region_layout& layout) {
-    (void)plan;
     // A window of one line is in its place already.
     std::uint64_t largest_bytes = 0;
     std::uint64_t largest_lines = 0;
@@ -81,33 +81,41 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
     if (largest_lines == 0) {
         return;
     }
-    page_buffer region_buffer;
-    region_buffer.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(largest_bytes, 1)));
-    const std::unique_ptr<std::uint32_t[]> ends{new std::uint32_t[static_cast<std::size_t>(largest_lines)]};
-    output_buffer out{run.output_file};
+    // The parts take the windows in turn, whichever is free first.
+    std::atomic<std::size_t> next_window{0};
+    std::atomic<std::uint64_t> bytes_done{0};
     const std::uint64_t first_step = layout.starts.back();
-    for (std::size_t window = 0; window < layout.windows(); ++window) {
-        const std::uint64_t lines = layout.lines_of(window);
-        if (lines > 1) {
-            const std::uint64_t start = layout.starts[window];
-            const std::span<char> region =
-                region_buffer.span().first(static_cast<std::size_t>(layout.bytes_of(window)));
-            const platform::io_result got = run.output_file.read_at(region, start);
-            if (got < 0 || static_cast<std::size_t>(got) != region.size()) {
-                throw run_failure{failure::write_failed};
+    run_in_parts(plan.parts, [&](unsigned part, const std::atomic<bool>& stop) {
+        page_buffer region_buffer;
+        region_buffer.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(largest_bytes, 1)));
+        const std::unique_ptr<std::uint32_t[]> ends{new std::uint32_t[static_cast<std::size_t>(largest_lines)]};
+        output_buffer out{run.output_file};
+        for (std::size_t window; !stop.load(std::memory_order_relaxed) && (window = next_window++) < layout.windows();) {
+            const std::uint64_t lines = layout.lines_of(window);
+            if (lines > 1) {
+                const std::uint64_t start = layout.starts[window];
+                const std::span<char> region =
+                    region_buffer.span().first(static_cast<std::size_t>(layout.bytes_of(window)));
+                const platform::io_result got = run.output_file.read_at(region, start);
+                if (got < 0 || static_cast<std::size_t>(got) != region.size()) {
+                    throw run_failure{failure::write_failed};
+                }
+                const std::span<std::uint32_t> line_ends{ends.get(), static_cast<std::size_t>(lines)};
+                if (!find_line_ends(region, line_ends)) {
+                    input_changed();
+                }
+                out.move_to(start);
+                const std::span<const line_number> order{run.shuffle_order.get() + layout.first_lines[window],
+                                                         static_cast<std::size_t>(lines)};
+                write_in_output_order(run, order, region, line_ends, out);
             }
-            const std::span<std::uint32_t> line_ends{ends.get(), static_cast<std::size_t>(lines)};
-            if (!find_line_ends(region, line_ends)) {
-                input_changed();
+            const std::uint64_t done = bytes_done += layout.bytes_of(window);
+            if (part == 0) {
+                run.progress.update(first_step + done);
             }
-            out.move_to(start);
-            const std::span<const line_number> order{run.shuffle_order.get() + layout.first_lines[window],
-                                                     static_cast<std::size_t>(lines)};
-            write_in_output_order(run, order, region, line_ends, out);
         }
-        run.progress.update(first_step + layout.starts[window + 1]);
-    }
-    out.flush();
+        out.flush();
+    });
 }
 
 }  // namespace line_shuffler

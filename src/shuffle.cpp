@@ -16,6 +16,38 @@ std::uint32_t draw_random() noexcept {
     return join_calls<RAND_MAX>([] { return std::rand(); });
 }
 
+namespace {
+
+#if defined(__GLIBC__)
+// glibc's rand() is random() behind a lock, taken for every call. Its
+// state is the 128-byte one that initstate_r makes, and seeding that with
+// srand's seed gives random_r the very numbers rand() would give, without
+// the lock: the draw took a tenth of a large run's time.
+class seeded_draws {
+public:
+    explicit seeded_draws(unsigned seed) noexcept { (void)::initstate_r(seed, state_, sizeof state_, &data_); }
+    std::uint32_t operator()() noexcept {
+        return join_calls<RAND_MAX>([this] {
+            std::int32_t value = 0;
+            (void)::random_r(&data_, &value);
+            return value;
+        });
+    }
+
+private:
+    random_data data_{};
+    char state_[128]{};
+};
+#else
+class seeded_draws {
+public:
+    explicit seeded_draws(unsigned) noexcept {}
+    std::uint32_t operator()() const noexcept { return draw_random(); }
+};
+#endif
+
+}  // namespace
+
 void make_shuffle_order(run_state& run) {
     const std::size_t count = run.line_count;
     // Left uninitialised: every entry is set below.
@@ -24,10 +56,11 @@ void make_shuffle_order(run_state& run) {
 
     // The seed is the calendar second cut to 32 bits, so two runs in the
     // same second draw the same order.
-    std::srand(static_cast<unsigned>(static_cast<std::uint32_t>(run.clock())));
+    const auto seed = static_cast<unsigned>(static_cast<std::uint32_t>(run.clock()));
+    std::srand(seed);
 
     std::iota(order, order + count, line_number{1});
-    shuffle_entries(std::span<line_number>{order, count}, draw_random);
+    shuffle_entries(std::span<line_number>{order, count}, seeded_draws{seed});
 }
 
 }  // namespace line_shuffler

@@ -36,6 +36,10 @@ constexpr std::uint64_t SMALLEST_WINDOW_BYTES = std::uint64_t{64} * 1024;
 // 256 KiB measured as fast as 1 MiB, and faster than 2.9 MiB.
 constexpr std::size_t WRITE_BUFFER_BYTES = std::size_t{256} * 1024;
 
+// Below this much output a second thread costs more to start and to feed
+// than it saves.
+constexpr std::uint64_t SMALLEST_OUTPUT_IN_PARTS = 4 * MIB;
+
 // Where each line of a pass's window is wanted: one bit a line.
 std::uint64_t wanted_bits_bytes(std::uint64_t line_count) {
     return (line_count + 63) / 64 * sizeof(std::uint64_t);
@@ -59,24 +63,27 @@ write_plan plan_writer(const plan_figures& figures) noexcept {
     plan.read_bytes = limits.read_bytes != 0 ? std::min(limits.read_bytes, READ_BUFFER_SIZE) : READ_BUFFER_SIZE;
     plan.write_buffer_bytes = limits.write_buffer_bytes != 0 ? limits.write_buffer_bytes : WRITE_BUFFER_BYTES;
 
-    if (figures.output_holds_regions && !limits.passes_only) {
+    const unsigned most_parts =
+        figures.parts >= 2 && lines >= 2 && figures.output_bytes >= SMALLEST_OUTPUT_IN_PARTS ? 2 : 1;
+    for (unsigned parts = most_parts; parts >= 1 && figures.output_holds_regions && !limits.passes_only; --parts) {
         std::uint64_t window = limits.window_bytes != 0
                                    ? limits.window_bytes
-                                   : std::clamp(memory, SMALLEST_WINDOW_BYTES, LARGEST_REGION_WINDOW_BYTES);
-        // A window closes when its next line would not fit or it has all the
-        // lines it may have, so of any two windows in a row, at least one is
-        // full of lines or the two hold more than a window's bytes.
+                                   : std::clamp(memory / parts, SMALLEST_WINDOW_BYTES, LARGEST_REGION_WINDOW_BYTES);
+        // A window closes when it has all the lines it may have, or when its
+        // next line would not fit: then the two hold more than a window's
+        // bytes and index, and no line is counted in more than two such
+        // pairs. Windows enough to number them all are made larger.
         const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * lines;
-        const std::uint64_t full_of_lines = lines / MAX_LINES_PER_WINDOW;
-        const std::uint64_t spare = MAX_WINDOWS - 2 - 2 * full_of_lines;
-        if (2 * (work / window + 1) > spare) {
-            window = 2 * work / spare + 2;
+        const std::uint64_t spare = MAX_WINDOWS - 1 - lines / MAX_LINES_PER_WINDOW;
+        if (2 * work / window > spare) {
+            window = 2 * work / spare + 1;
         }
-        if (window <= std::max(memory, SMALLEST_WINDOW_BYTES)) {
+        if (window * parts <= std::max(memory, SMALLEST_WINDOW_BYTES)) {
             plan.path = write_path::regions;
             plan.window_bytes = window;
             plan.window_lines = MAX_LINES_PER_WINDOW;
-            plan.memory_bytes = std::max(memory, window);
+            plan.memory_bytes = std::max(memory, window * parts);
+            plan.parts = parts;
             return plan;
         }
     }

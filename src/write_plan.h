@@ -39,6 +39,7 @@ struct plan_figures {
     std::uint64_t taken_bytes = 0;   // what the run holds already for the lengths beyond their slots
     bool output_holds_regions = false;
     writer_limits limits;
+    unsigned parts = 1;  // how many threads the machine offers, up to 2
 };
 
 struct write_plan {
@@ -54,6 +55,10 @@ struct write_plan {
     // One window's write buffer, at most.
     std::size_t write_buffer_bytes = 0;
     std::size_t read_bytes = 0;
+    // Regions are filled, and put in order, in this many parts at once;
+    // each part has its own windows' memory, the plan's memory_bytes split
+    // between them.
+    unsigned parts = 1;
 };
 
 // What the memory promise leaves for the windows, given what the rest of the

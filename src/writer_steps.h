@@ -17,9 +17,18 @@ namespace line_shuffler {
 // output lines first_lines[w] to first_lines[w + 1] - 1 (counting from 0),
 // and fills the bytes starts[w] to starts[w + 1] - 1 of the output: its
 // region.
+//
+// The first step may run in two parts, each reading half of the input:
+// lines from split_line on (starting at split_offset) go to the second
+// part, and each region gets the first part's lines first. first_part_bytes
+// and first_part_lines tell how much of each region that is.
 struct region_layout {
     std::vector<std::uint64_t> starts{0};
     std::vector<std::uint64_t> first_lines{0};
+    std::size_t split_line = 0;
+    std::uint64_t split_offset = 0;
+    std::vector<std::uint64_t> first_part_bytes;
+    std::vector<std::uint32_t> first_part_lines;
 
     std::size_t windows() const noexcept { return starts.size() - 1; }
     std::uint64_t lines_of(std::size_t window) const noexcept { return first_lines[window + 1] - first_lines[window]; }

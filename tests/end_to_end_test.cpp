@@ -149,15 +149,16 @@ std::int64_t seconds_now() {
 
 // The shuffled file must be the model's output for the order of one of the
 // seconds during which the run went on.
-void expect_shuffled_in_window(const std::string& input, std::int64_t from, std::int64_t to) {
-    const std::string output = read_file("shuffled_file.txt");
+void expect_shuffled_in_window(const std::string& input, std::int64_t from, std::int64_t to,
+                               const char* path = "shuffled_file.txt") {
+    const std::string output = read_file(path);
     const auto line_count = static_cast<line_number>(testing::model_lines(input).size());
     for (std::int64_t second = from; second <= to; ++second) {
         if (output == model_output(input, testing::order_drawn_in(line_count, second))) {
             return;
         }
     }
-    ADD_FAILURE() << "shuffled_file.txt is not the input in any order drawn between " << from << " and " << to;
+    ADD_FAILURE() << path << " is not the input in any order drawn between " << from << " and " << to;
 }
 
 // Enough short lines to keep the tool busy for more than a second.
@@ -451,6 +452,34 @@ TEST_F(fault_run_test, an_output_fifo_whose_reader_goes_away_is_a_failed_write) 
     EXPECT_EQ(wait_with_deadline(taker, std::chrono::seconds(30)), 0);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.console, banner + count_line(input) + write_failed + key_wait);
+}
+
+// A FIFO can't hold the lines out of order: it gets them in order, once,
+// from passes over the input, as the file would have held them.
+TEST_F(fault_run_test, an_output_fifo_read_to_its_end_gets_the_whole_shuffle) {
+    const std::string input = numbered_lines(100'000);
+    write_file("file.txt", input);
+    ASSERT_EQ(::mkfifo("shuffled_file.txt", 0644), 0);
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        const int from = ::open("shuffled_file.txt", O_RDONLY);
+        const int into = ::open("copy.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        char some[65536];
+        ssize_t got = 0;
+        while ((got = ::read(from, some, sizeof some)) > 0) {
+            if (::write(into, some, static_cast<std::size_t>(got)) != got) {
+                ::_exit(1);
+            }
+        }
+        ::_exit(got == 0 ? 0 : 1);
+    }
+    const std::int64_t from = seconds_now();
+    const finished_run run = run_tool();
+    const std::int64_t to = seconds_now();
+    EXPECT_EQ(wait_with_deadline(reader, std::chrono::seconds(30)), 0);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.console, banner + count_line(input) + closing);
+    expect_shuffled_in_window(input, from, to, "copy.txt");
 }
 
 #if defined(__linux__)

@@ -43,16 +43,19 @@ TEST(shuffle_order_test, seed_is_the_low_32_bits_of_the_second) {
 
 TEST(shuffle_order_test, follows_the_fisher_yates_loop_draw_for_draw) {
     // Same seed, same C library: the same draws must give the same order
-    // as swapping entry n with entry rand() % (n + 1), n from the end.
-    const line_number count = 257;
-    std::vector<line_number> expected(count);
-    std::iota(expected.begin(), expected.end(), 1U);
-    std::srand(4242U);
-    for (line_number n = count - 1; n > 0; --n) {
-        const line_number j = draw_random() % (n + 1);
-        std::swap(expected[n], expected[j]);
+    // as swapping entry n with entry rand() % (n + 1), n from the end,
+    // however the shuffle reaches the generator.
+    for (const auto& [count, seed] :
+         {std::pair{257U, 4242U}, std::pair{200'000U, 0U}, std::pair{65'537U, 0xffffffffU}}) {
+        std::vector<line_number> expected(count);
+        std::iota(expected.begin(), expected.end(), 1U);
+        std::srand(seed);
+        for (line_number n = count - 1; n > 0; --n) {
+            const line_number j = draw_random() % (n + 1);
+            std::swap(expected[n], expected[j]);
+        }
+        EXPECT_EQ(order_drawn_in(count, seed), expected) << count << " lines, seed " << seed;
     }
-    EXPECT_EQ(order_drawn_in(count, 4242), expected);
 }
 
 TEST(shuffle_order_test, one_line_draws_nothing) {

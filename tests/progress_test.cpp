@@ -101,6 +101,16 @@ TEST_F(progress_test, a_long_run_shows_rising_percentages_a_few_times_a_second) 
     EXPECT_LE(percents.back(), 100);
 }
 
+// A run of few units (a few long lines, or bytes trickling into a slow
+// reader) shows its progress as soon as a second has passed.
+TEST_F(progress_test, few_slow_units_show_progress_too) {
+    progress_line progress{console.get(), fake_clock};
+    progress.start(1);
+    progress.measure_in(8);
+    run_lines(progress, 4, 400);
+    EXPECT_EQ(visible_line(written()), "Shuffling:  50%");
+}
+
 TEST_F(progress_test, erase_leaves_a_blank_line) {
     progress_line progress{console.get(), fake_clock};
     progress.start(2048);

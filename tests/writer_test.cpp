@@ -9,6 +9,7 @@
 
 #include "run_state.h"
 #include "support.h"
+#include "write_plan.h"
 
 namespace line_shuffler {
 namespace {
@@ -184,6 +185,48 @@ TEST_F(writer_test, input_rewritten_after_counting_is_reported) {
                 EXPECT_EQ(failed.reason, failure::input_changed);
             }
         }
+    }
+}
+
+// Whatever the count and the lengths, the plan's windows keep the memory
+// promise beside the order and the lengths, and a region layout never needs
+// more windows than a line's slot can number.
+TEST(write_plan_test, keeps_the_memory_promise_for_any_count_and_length) {
+    const std::uint64_t counts[] = {1, 2, 1000, 65'537, 1'000'000, 100'000'000, MAX_LINE_COUNT};
+    const std::uint64_t lengths[] = {1, 51, 500, 10'000, 1U << 20, 1U << 30};
+    for (const std::uint64_t count : counts) {
+        for (const std::uint64_t length : lengths) {
+            for (const bool regions : {true, false}) {
+                plan_figures figures;
+                figures.line_count = count;
+                figures.output_bytes = count * length;
+                // Lines of 64 KiB or more have their lengths in a side table.
+                figures.taken_bytes = length >= 0xffff ? count * 16 : 0;
+                figures.output_holds_regions = regions;
+                const write_plan plan = plan_writer(figures);
+                const std::uint64_t promised = PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * count;
+                const std::uint64_t held = 8 * (std::uint64_t{1} << 20) + 6 * count + figures.taken_bytes;
+                const std::uint64_t bits = plan.path == write_path::passes ? (count + 63) / 64 * 8 : 0;
+                SCOPED_TRACE(::testing::Message() << count << " lines of " << length << " B, regions " << regions);
+                ASSERT_GE(plan.window_bytes, 1U);
+                ASSERT_LE(plan.window_bytes, plan.memory_bytes);
+                // Only a side table larger than the promise's slack leaves
+                // the windows at their smallest, beyond it.
+                if (held + bits + plan.memory_bytes > promised) {
+                    EXPECT_EQ(plan.memory_bytes, 64U * 1024);
+                    EXPECT_GE(length, 0xffffU);
+                }
+                if (plan.path == write_path::regions) {
+                    EXPECT_TRUE(regions);
+                    const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * count;
+                    EXPECT_LE(2 * work / plan.window_bytes + count / MAX_LINES_PER_WINDOW + 1, MAX_WINDOWS);
+                    EXPECT_EQ(plan.window_lines, MAX_LINES_PER_WINDOW);
+                }
+            }
+        }
+        // Files of short lines always take regions where they can.
+        plan_figures short_lines{count, count * 51, 0, true, {}};
+        EXPECT_EQ(plan_writer(short_lines).path, write_path::regions) << count;
     }
 }
 
