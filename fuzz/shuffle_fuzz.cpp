@@ -6,7 +6,7 @@
 //   bytes 0-3  the clock's value, so every order the generator draws is
 //              reachable and each case replays exactly; its bits also size
 //              the writer's windows, reads and write buffers and choose
-//              regions or passes (a quarter of the cases as a real run does,
+//              regions (in one part or two) or passes (a quarter of the cases as a real run does,
 //              the rest from a byte to a few KiB, so that window edges,
 //              reads ending mid-line and lines longer than a window come
 //              often);
@@ -156,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto run = std::make_unique<run_state>();
     run->clock = fuzz_clock;
     if ((seed & 3) != 0) {
-        run->limits = {1 + (seed >> 2) % 8192, 1 + (seed >> 15) % 1024, 1 + (seed >> 25) % 64, (seed >> 31) != 0};
+        run->limits = {1 + (seed >> 2) % 8192, 1 + (seed >> 15) % 1024, 1 + (seed >> 25) % 32, (seed >> 31) != 0,
+                       1 + ((seed >> 30) & 1)};
     }
     try {
         open_input_file(*run);

@@ -189,24 +189,24 @@ void distribute_lines(run_state& run, const write_plan& plan, const region_layou
         std::uint64_t published = 0;
         struct stopped_early {};
         const auto take = [&](std::size_t index, std::span<const char> piece) {
-                if (index != line) {
-                    line = index;
-                    window = regions.start_line(index);
+            if (index != line) {
+                line = index;
+                window = regions.start_line(index);
+            }
+            regions.append(window, piece);
+            done += piece.size();
+            if (done - published >= PUBLISH_EVERY) {
+                published = done;
+                if (stop.load(std::memory_order_relaxed)) {
+                    throw stopped_early{};
                 }
-                regions.append(window, piece);
-                done += piece.size();
-                if (done - published >= PUBLISH_EVERY) {
-                    published = done;
-                    if (stop.load(std::memory_order_relaxed)) {
-                        throw stopped_early{};
-                    }
-                    if (part == 0) {
-                        run.progress.update(done + second_done.load(std::memory_order_relaxed));
-                    } else {
-                        second_done.store(done, std::memory_order_relaxed);
-                    }
+                if (part == 0) {
+                    run.progress.update(done + second_done.load(std::memory_order_relaxed));
+                } else {
+                    second_done.store(done, std::memory_order_relaxed);
                 }
-            };
+            }
+        };
         try {
             walker.walk(take, last, first, part == 0 ? 0 : layout.split_offset);
         } catch (const stopped_early&) {

@@ -90,7 +90,8 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
         region_buffer.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(largest_bytes, 1)));
         const std::unique_ptr<std::uint32_t[]> ends{new std::uint32_t[static_cast<std::size_t>(largest_lines)]};
         output_buffer out{run.output_file};
-        for (std::size_t window; !stop.load(std::memory_order_relaxed) && (window = next_window++) < layout.windows();) {
+        for (std::size_t window;
+             !stop.load(std::memory_order_relaxed) && (window = next_window++) < layout.windows();) {
             const std::uint64_t lines = layout.lines_of(window);
             if (lines > 1) {
                 const std::uint64_t start = layout.starts[window];

@@ -77,7 +77,7 @@ struct writer_limits {
     std::size_t read_bytes = 0;          // one read of the input
     std::size_t write_buffer_bytes = 0;  // what a window gathers before a write
     bool passes_only = false;            // as if the output were a FIFO
-    unsigned parts = 0;                  // threads to fill and sort regions with
+    unsigned parts = 0;                  // 1 or 2 threads for the regions, as chosen
 };
 
 // Where the seed comes from: the wall clock in a real run, a fixed value in

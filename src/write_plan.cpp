@@ -63,8 +63,9 @@ write_plan plan_writer(const plan_figures& figures) noexcept {
     plan.read_bytes = limits.read_bytes != 0 ? std::min(limits.read_bytes, READ_BUFFER_SIZE) : READ_BUFFER_SIZE;
     plan.write_buffer_bytes = limits.write_buffer_bytes != 0 ? limits.write_buffer_bytes : WRITE_BUFFER_BYTES;
 
-    const unsigned most_parts =
-        figures.parts >= 2 && lines >= 2 && figures.output_bytes >= SMALLEST_OUTPUT_IN_PARTS ? 2 : 1;
+    const bool worth_two =
+        limits.parts != 0 ? limits.parts >= 2 : figures.parts >= 2 && figures.output_bytes >= SMALLEST_OUTPUT_IN_PARTS;
+    const unsigned most_parts = worth_two && lines >= 2 ? 2 : 1;
     for (unsigned parts = most_parts; parts >= 1 && figures.output_holds_regions && !limits.passes_only; --parts) {
         std::uint64_t window = limits.window_bytes != 0
                                    ? limits.window_bytes

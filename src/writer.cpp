@@ -19,7 +19,7 @@ plan_figures figures_of(const run_state& run) {
     figures.taken_bytes = run.lengths.memory_bytes() - std::uint64_t{run.line_count} * sizeof(line_lengths::slot);
     figures.output_holds_regions = run.output_file.holds_regions();
     figures.limits = run.limits;
-    figures.parts = run.limits.parts != 0 ? run.limits.parts : parts_available();
+    figures.parts = parts_available();
     return figures;
 }
 

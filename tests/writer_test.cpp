@@ -99,8 +99,9 @@ TEST_F(writer_test, lines_far_longer_than_the_buffers_are_copied_whole) {
 // are longer than every window; then the same through passes over the
 // input, as for an output that can't hold regions.
 const writer_limits window_sizes[] = {
-    {0, 0, 0, false},          {1, 64, 1, false}, {100, 7, 3, false}, {700, 64, 64, false}, {5000, 1000, 16, false},
-    {200'000, 4096, 0, false}, {0, 0, 0, true},   {1, 4096, 0, true}, {100, 512, 0, true},  {5000, 1000, 0, true},
+    {0, 0, 0, false, 1},        {1, 64, 1, false, 2},         {100, 7, 3, false, 2}, {700, 64, 64, false, 1},
+    {5000, 1000, 16, false, 2}, {200'000, 4096, 0, false, 2}, {0, 0, 0, true, 0},    {1, 4096, 0, true, 0},
+    {100, 512, 0, true, 0},     {5000, 1000, 0, true, 0},
 };
 
 // Random inputs of every awkward kind, many seeds: the writer must give
@@ -174,8 +175,8 @@ TEST_F(writer_test, input_rewritten_after_counting_is_reported) {
         },
     };
     for (const auto& rewrite : rewrites) {
-        for (const writer_limits limits : {writer_limits{}, writer_limits{8, 4, 2, false}, writer_limits{0, 0, 0, true},
-                                           writer_limits{8, 4, 0, true}}) {
+        for (const writer_limits limits : {writer_limits{}, writer_limits{8, 4, 2, false, 2},
+                                           writer_limits{0, 0, 0, true}, writer_limits{8, 4, 0, true}}) {
             prepare("one\ntwo\nthree\nfour", limits);
             rewrite();
             try {
@@ -196,8 +197,9 @@ TEST(write_plan_test, keeps_the_memory_promise_for_any_count_and_length) {
     const std::uint64_t lengths[] = {1, 51, 500, 10'000, 1U << 20, 1U << 30};
     for (const std::uint64_t count : counts) {
         for (const std::uint64_t length : lengths) {
-            for (const bool regions : {true, false}) {
+            for (const auto& [regions, parts] : {std::pair{true, 1U}, std::pair{true, 2U}, std::pair{false, 2U}}) {
                 plan_figures figures;
+                figures.parts = parts;
                 figures.line_count = count;
                 figures.output_bytes = count * length;
                 // Lines of 64 KiB or more have their lengths in a side table.
@@ -221,11 +223,12 @@ TEST(write_plan_test, keeps_the_memory_promise_for_any_count_and_length) {
                     const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * count;
                     EXPECT_LE(2 * work / plan.window_bytes + count / MAX_LINES_PER_WINDOW + 1, MAX_WINDOWS);
                     EXPECT_EQ(plan.window_lines, MAX_LINES_PER_WINDOW);
+                    EXPECT_LE(plan.window_bytes * plan.parts, plan.memory_bytes);
                 }
             }
         }
         // Files of short lines always take regions where they can.
-        plan_figures short_lines{count, count * 51, 0, true, {}};
+        plan_figures short_lines{count, count * 51, 0, true, {}, 2};
         EXPECT_EQ(plan_writer(short_lines).path, write_path::regions) << count;
     }
 }
