@@ -9,23 +9,28 @@
 namespace line_shuffler {
 
 void open_input_file(run_state& run) {
-    run.input_open_status = run.input_file.open(INPUT_FILE_NAME);
-    if (run.input_open_status != 0) {
+    if (!run.input_file.open(INPUT_FILE_NAME).opened()) {
         throw run_failure{failure::input_not_opened};
     }
+    // Taken before the first byte is read: a snapshot taken later would
+    // include a write made while counting, and the end of the run would
+    // then find the file as it was and pass lines that were never counted.
+    run.input_identity = run.input_file.identity();
 }
 
 void open_output_file(run_state& run) {
-    const int status = run.output_file.open(OUTPUT_FILE_NAME, run.input_file);
-    if (status == platform::error_same_file) {
-        throw run_failure{failure::output_is_input};
+    switch (run.output_file.open(OUTPUT_FILE_NAME, run.input_file).error) {
+        case platform::open_error::none:
+            return;
+        case platform::open_error::same_file:
+            throw run_failure{failure::output_is_input};
+        case platform::open_error::locked:
+            throw run_failure{failure::output_locked};
+        case platform::open_error::system:
+        case platform::open_error::not_regular_file:
+            break;
     }
-    if (status == platform::error_in_use) {
-        throw run_failure{failure::output_in_use};
-    }
-    if (status != 0) {
-        throw run_failure{failure::output_not_opened};
-    }
+    throw run_failure{failure::output_not_opened};
 }
 
 namespace {
@@ -119,7 +124,6 @@ line_number count_lines(run_state& run) {
         }
     }
     run.input_size = offset;
-    run.input_identity = run.input_file.identity();
     run.added_line_end = counter.added_line_end();
     return static_cast<line_number>(counter.finish(offset));
 }

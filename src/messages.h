@@ -1,7 +1,6 @@
 // Every text the tool shows on the console, in one place, exactly as shown.
 #pragma once
 
-#include <array>
 #include <cstddef>
 
 #include "run_state.h"
@@ -19,6 +18,18 @@ inline constexpr const char* banner[] = {
     "\n",
 };
 
+// The number in the banner's line about line length.
+constexpr std::size_t promised_line_length() {
+    std::size_t length = 0;
+    for (const char* c = banner[2]; *c != '\0'; ++c) {
+        if (*c >= '0' && *c <= '9') {
+            length = length * 10 + static_cast<std::size_t>(*c - '0');
+        }
+    }
+    return length;
+}
+static_assert(promised_line_length() == LINE_BUFFER_SIZE, "LINE_BUFFER_SIZE is the line length the banner promises");
+
 inline constexpr const char* line_count = "Total line number: %d\n";
 inline constexpr const char* done = "\nShuffling process has done.\n";
 inline constexpr const char* press_any_key = "\nPress any key to exit...\n";
@@ -28,21 +39,49 @@ inline constexpr const char* output_not_opened =
     "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n";
 inline constexpr const char* output_is_input =
     "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n";
-inline constexpr const char* output_in_use =
-    "Write file is in use by another run of this tool. Try again when it has finished\n";
+// The lock may be anybody's: the tool can't tell another run's from another
+// program's.
+inline constexpr const char* output_locked =
+    "Write file is locked by another program, perhaps another run of this tool. Try again when it has finished\n";
 inline constexpr const char* too_many_lines = "Too many lines. At most 2147483647 lines can be shuffled\n";
 inline constexpr const char* out_of_memory = "Not enough memory to shuffle this many lines\n";
 inline constexpr const char* read_failed = "Read file could not be read to its end. The shuffled file is incomplete\n";
+// Found at the end of the write, the change leaves a shuffled file of full
+// size, but of lines from before and after it.
 inline constexpr const char* input_changed =
-    "Read file was changed by another program while it was shuffled. The shuffled file is incomplete\n";
+    "Read file was changed by another program while it was shuffled. The shuffled file can't be trusted\n";
 inline constexpr const char* write_failed = "Write file could not be written. The shuffled file is incomplete\n";
 
-// The message of each failure, in the order of enum class failure.
-inline constexpr std::array for_failure{
-    input_not_opened, output_not_opened, output_is_input, output_in_use, too_many_lines,
-    out_of_memory,    read_failed,       input_changed,   write_failed,
-};
-static_assert(for_failure.size() == static_cast<std::size_t>(failure::count_), "one message for every failure");
+// The message of each failure, named side by side. A failure without its
+// case here fails the build, with or without warnings as errors.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic error "-Wswitch"
+#endif
+constexpr const char* for_failure(failure reason) noexcept {
+    switch (reason) {
+        case failure::input_not_opened:
+            return input_not_opened;
+        case failure::output_not_opened:
+            return output_not_opened;
+        case failure::output_is_input:
+            return output_is_input;
+        case failure::output_locked:
+            return output_locked;
+        case failure::too_many_lines:
+            return too_many_lines;
+        case failure::read_failed:
+            return read_failed;
+        case failure::input_changed:
+            return input_changed;
+        case failure::write_failed:
+            return write_failed;
+    }
+    return "";  // only for a value outside the enum, which no step throws
+}
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace messages
 

@@ -9,10 +9,22 @@
 
 namespace line_shuffler::platform {
 
-// Error values the platform file reports besides the system's own numbers.
-inline constexpr int error_not_regular_file = -1;
-inline constexpr int error_same_file = -2;
-inline constexpr int error_in_use = -3;
+// Why a file could not be opened: the system refused (its error number is
+// kept beside), or the tool refused a file the system would have opened.
+enum class open_error {
+    none,
+    system,
+    not_regular_file,
+    same_file,
+    locked,
+};
+
+struct open_result {
+    open_error error = open_error::none;
+    int system_error = 0;  // the system's number, when error is system
+
+    bool opened() const noexcept { return error == open_error::none; }
+};
 
 // What a file says about itself: its size, when its content and its
 // metadata last changed (at the full resolution the system keeps), and
@@ -64,9 +76,9 @@ protected:
 // earlier step left a file pointer.
 class input_handle : public file_handle {
 public:
-    // Opens a regular file for reading; never blocks, even on a FIFO.
-    // Returns 0, the system's error number, or error_not_regular_file.
-    int open(const char* name);
+    // Opens a regular file for reading; never blocks, even on a FIFO, and
+    // refuses any other kind of file (not_regular_file).
+    open_result open(const char* name);
     // Reads up to buffer.size() bytes at offset; fewer only at the end of
     // the file. Interrupted reads are resumed.
     io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
@@ -77,13 +89,12 @@ public:
 class output_handle : public file_handle {
 public:
     // Opens the file for writing and empties it, creating it if absent.
-    // Refuses to empty the file behind `input` (error_same_file) and to
-    // create a file through a dangling link. Before emptying it, takes an
-    // exclusive lock on it that goes with the handle, so that a second run
-    // writing the same file is refused (error_in_use) at once instead of
-    // waiting or mixing its lines into this one's. Returns 0 or an error
-    // value.
-    int open(const char* name, const input_handle& input);
+    // Refuses to empty the file behind `input` (same_file) and to create a
+    // file through a dangling link. Before emptying it, takes an exclusive
+    // lock on it that goes with the handle, so that a second run writing the
+    // same file is refused (locked) at once instead of waiting or mixing its
+    // lines into this one's; so is any other program's lock.
+    open_result open(const char* name, const input_handle& input);
     // Writes all of data at the file's current position; false on any
     // failure.
     bool write_all(std::span<const char> data);

@@ -24,6 +24,37 @@ int to_fd(std::intptr_t native) {
     return static_cast<int>(native);
 }
 
+// The system's refusal, by the error number it left in errno; a descriptor
+// already opened is given up first, keeping that number.
+open_result system_refusal(int fd = -1) {
+    const open_result refused{open_error::system, errno};
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return refused;
+}
+
+open_result refusal(int fd, open_error why) {
+    ::close(fd);
+    return {why, 0};
+}
+
+// When the content and the metadata last changed, at the full resolution
+// the system keeps. POSIX names the fields st_mtim and st_ctim; macOS
+// names them st_mtimespec and st_ctimespec.
+struct file_times {
+    struct timespec modified;
+    struct timespec changed;
+};
+
+file_times times_of(const struct stat& status) {
+#if defined(__APPLE__)
+    return {status.st_mtimespec, status.st_ctimespec};
+#else
+    return {status.st_mtim, status.st_ctim};
+#endif
+}
+
 }  // namespace
 
 int file_handle::close() {
@@ -35,26 +66,23 @@ int file_handle::close() {
     return ::close(fd) == 0 ? 0 : errno;
 }
 
-int input_handle::open(const char* name) {
+open_result input_handle::open(const char* name) {
     (void)close();
     // Non-blocking, so that a FIFO under the input's name can't stall the
     // open; it is refused below like every other non-regular file.
     const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return errno;
+        return system_refusal();
     }
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return error;
+        return system_refusal(fd);
     }
     if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return error_not_regular_file;
+        return refusal(fd, open_error::not_regular_file);
     }
     native_ = fd;
-    return 0;
+    return {};
 }
 
 namespace {
@@ -104,17 +132,18 @@ file_identity input_handle::identity() const {
     if (::fstat(to_fd(native_), &status) != 0) {
         return {};
     }
+    const file_times times = times_of(status);
     return {true,
             static_cast<std::int64_t>(status.st_size),
-            static_cast<std::int64_t>(status.st_mtim.tv_sec),
-            static_cast<std::int64_t>(status.st_mtim.tv_nsec),
-            static_cast<std::int64_t>(status.st_ctim.tv_sec),
-            static_cast<std::int64_t>(status.st_ctim.tv_nsec),
+            static_cast<std::int64_t>(times.modified.tv_sec),
+            static_cast<std::int64_t>(times.modified.tv_nsec),
+            static_cast<std::int64_t>(times.changed.tv_sec),
+            static_cast<std::int64_t>(times.changed.tv_nsec),
             static_cast<std::uint64_t>(status.st_dev),
             static_cast<std::uint64_t>(status.st_ino)};
 }
 
-int output_handle::open(const char* name, const input_handle& input) {
+open_result output_handle::open(const char* name, const input_handle& input) {
     (void)close();
     // An existing file (or a link to one, such as /dev/full) is opened as it
     // is; otherwise the file is created, and O_EXCL refuses to follow a
@@ -126,19 +155,16 @@ int output_handle::open(const char* name, const input_handle& input) {
         fd = ::open(name, flags | O_CREAT | O_EXCL, 0666);
     }
     if (fd < 0) {
-        return errno;
+        return system_refusal();
     }
     struct stat out {};
     struct stat in {};
     if (::fstat(fd, &out) != 0 || (input.is_open() && ::fstat(to_fd(native_of(input)), &in) != 0)) {
-        const int error = errno;
-        ::close(fd);
-        return error;
+        return system_refusal(fd);
     }
     // Emptying the output must never empty the input it is about to read.
     if (input.is_open() && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
-        ::close(fd);
-        return error_same_file;
+        return refusal(fd, open_error::same_file);
     }
     // Only a regular file is opened again, so a FIFO never sees the run as
     // one of its readers. The first descriptor is kept until the file is
@@ -150,23 +176,23 @@ int output_handle::open(const char* name, const input_handle& input) {
         holds_regions_ = kept >= 0;
         kept = holds_regions_ ? kept : fd;
     }
-    const auto give_up = [&](int error) {
+    const auto give_up = [&](open_result refused) {
         if (kept != fd) {
             ::close(kept);
         }
         ::close(fd);
-        return error;
+        return refused;
     };
     // flock, not fcntl: its lock belongs to this open file and not to the
     // process, so no other close in the process can drop it, and it goes
     // when the process ends, however it ends. A file system that keeps no
     // locks can't tell of another run; the run then goes on without one.
     if (::flock(kept, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        return give_up(error_in_use);
+        return give_up({open_error::locked, 0});
     }
     const int status_flags = ::fcntl(kept, F_GETFL);
     if (status_flags < 0 || ::fcntl(kept, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
-        return give_up(errno);
+        return give_up({open_error::system, errno});
     }
     // ext4 takes a file cut to nothing for one being replaced, and writes
     // all of it to the disk when the descriptor that cut it is closed: at
@@ -174,13 +200,13 @@ int output_handle::open(const char* name, const input_handle& input) {
     // empty file is not cut, and a full one is cut through the descriptor
     // closed right here, before anything is written.
     if (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(fd, 0) != 0) {
-        return give_up(errno);
+        return give_up({open_error::system, errno});
     }
     if (kept != fd) {
         ::close(fd);
     }
     native_ = kept;
-    return 0;
+    return {};
 }
 
 bool output_handle::write_all(std::span<const char> data) {

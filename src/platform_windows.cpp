@@ -42,11 +42,16 @@ int last_error() {
     return error == 0 ? static_cast<int>(ERROR_GEN_FAILURE) : static_cast<int>(error);
 }
 
-// Closes a handle that is being given up because of an earlier error, and
-// passes that error on.
-int abandon(HANDLE handle, int error) {
+// The system's refusal, by the error it left for GetLastError.
+open_result system_refusal() {
+    return {open_error::system, last_error()};
+}
+
+// Closes a handle that is being given up because of an earlier refusal, and
+// passes that refusal on.
+open_result abandon(HANDLE handle, open_result refused) {
     ::CloseHandle(handle);
-    return error;
+    return refused;
 }
 
 // ReadFile and WriteFile move at most a DWORD's worth of bytes per call.
@@ -68,7 +73,7 @@ int file_handle::close() {
     return ::CloseHandle(to_handle(std::exchange(native_, -1))) ? 0 : last_error();
 }
 
-int input_handle::open(const char* name) {
+open_result input_handle::open(const char* name) {
     (void)close();
     // Others may go on using the file: the tool notices if it changes.
     // A directory can't be opened this way (that takes
@@ -77,13 +82,13 @@ int input_handle::open(const char* name) {
     const HANDLE handle =
         ::CreateFileA(name, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return last_error();
+        return system_refusal();
     }
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
-        return abandon(handle, error_not_regular_file);
+        return abandon(handle, {open_error::not_regular_file, 0});
     }
     native_ = from_handle(handle);
-    return 0;
+    return {};
 }
 
 namespace {
@@ -158,7 +163,7 @@ bool same_file(HANDLE a, HANDLE b, int& error) {
 
 }  // namespace
 
-int output_handle::open(const char* name, const input_handle& input) {
+open_result output_handle::open(const char* name, const input_handle& input) {
     (void)close();
     // An existing file is opened as it is and emptied only once it is known
     // not to be the input. Otherwise a new file is made; CREATE_NEW with
@@ -178,16 +183,16 @@ int output_handle::open(const char* name, const input_handle& input) {
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
     if (handle == INVALID_HANDLE_VALUE) {
-        return last_error();
+        return system_refusal();
     }
     if (input.is_open()) {
         int error = 0;
         const bool is_input = same_file(handle, to_handle(native_of(input)), error);
         if (error != 0) {
-            return abandon(handle, error);
+            return abandon(handle, {open_error::system, error});
         }
         if (is_input) {
-            return abandon(handle, error_same_file);
+            return abandon(handle, {open_error::same_file, 0});
         }
     }
     // Only a file on disk has a length to cut; the file pointer is at 0.
@@ -202,14 +207,14 @@ int output_handle::open(const char* name, const input_handle& input) {
         if (!::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
                           &from_start) &&
             ::GetLastError() == ERROR_LOCK_VIOLATION) {
-            return abandon(handle, error_in_use);
+            return abandon(handle, {open_error::locked, 0});
         }
         if (!::SetEndOfFile(handle)) {
-            return abandon(handle, last_error());
+            return abandon(handle, system_refusal());
         }
     }
     native_ = from_handle(handle);
-    return 0;
+    return {};
 }
 
 bool output_handle::write_all(std::span<const char> data) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "prefetch.h"
 #include "run_state.h"
 
 namespace line_shuffler {
@@ -49,9 +50,7 @@ void shuffle_entries(std::span<line_number> order, draw_function&& draw) {
             const std::size_t m = --undrawn;
             const auto pick = static_cast<line_number>(draw() % (m + 1));
             picks[m % ahead] = pick;
-#if defined(__GNUC__)
-            __builtin_prefetch(order.data() + pick);
-#endif
+            prefetch(order.data() + pick);
         }
         swap_entries(&order[n], &order[picks[n % ahead]]);
     }

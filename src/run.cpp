@@ -17,7 +17,7 @@ int print_message(const char* format, ...) {
 }
 
 const char* message_for(failure reason) noexcept {
-    return messages::for_failure[static_cast<std::size_t>(reason)];
+    return messages::for_failure(reason);
 }
 
 namespace {
@@ -79,6 +79,8 @@ int run_shuffle(run_state& run) {
         print_message("%s", message_for(failed.reason));
         status = 1;
     } catch (const std::bad_alloc&) {
+        // Whichever allocation it was: the lengths, the buffers, the windows,
+        // the order.
         run.progress.erase();
         print_message("%s", messages::out_of_memory);
         status = 1;

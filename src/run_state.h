@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -19,10 +18,9 @@
 
 namespace line_shuffler {
 
-// The line length the banner promises. It sizes no buffer: lines of any
-// length are copied whole through the read buffer. It is the smallest read
-// the writer makes for a line, so that a line of the promised length comes
-// in one read.
+// The line length the banner promises ("Max line length must be 1000
+// characters"; messages.h checks that the two agree). It is no limit and
+// sizes no buffer: lines of any length are copied whole.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
 
 // Counting reads the input in blocks of this size, which measured fastest:
@@ -51,19 +49,18 @@ inline constexpr std::uint64_t PROMISED_BYTES_PER_LINE = 9;
 inline constexpr const char* INPUT_FILE_NAME = "file.txt";
 inline constexpr const char* OUTPUT_FILE_NAME = "shuffled_file.txt";
 
-// Everything that can end a run early. Each has exactly one console message,
-// kept in this order in messages::for_failure.
+// Everything that can end a run early but running out of memory, which
+// every allocation reports as std::bad_alloc, whether the C++ library's or
+// the tool's own. Each has exactly one console message.
 enum class failure {
     input_not_opened,
     output_not_opened,
     output_is_input,
-    output_in_use,
+    output_locked,
     too_many_lines,
-    out_of_memory,
     read_failed,
     input_changed,
     write_failed,
-    count_,  // how many there are; not a failure
 };
 
 struct run_failure {
@@ -83,19 +80,16 @@ struct writer_limits {
     unsigned parts = 0;                  // 1 or 2 threads for the regions, as chosen
 };
 
-struct free_deleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
 // Where the seed comes from: the wall clock in a real run, a fixed value in
 // tests that need a known order.
 using clock_function = std::int64_t (*)();
 
+// Making one takes no memory beyond its own: main makes it before the run
+// can report a failure.
 struct run_state {
     // Files and count.
     platform::input_handle input_file;
     platform::output_handle output_file;
-    std::int32_t input_open_status = 0;
     line_number line_count = 0;
 
     // What counting learns besides the count: the input's size as counted
@@ -104,15 +98,16 @@ struct run_state {
     std::uint64_t input_size = 0;
     line_lengths lengths;
     std::string_view added_line_end = "\n";
-    // What the input said about itself when counted; the same at the end of
-    // the write means the lines written are the lines counted.
+    // What the input said about itself when opened, before any of it was
+    // read; the same at the end of the write means the lines written are
+    // the lines counted.
     platform::file_identity input_identity;
     // Counting stops with too_many_lines past this; lower only in tests.
     std::uint64_t max_line_count = MAX_LINE_COUNT;
 
     // Shuffle order: entry i is the 1-based input line written as output
     // line i + 1.
-    std::unique_ptr<line_number[], free_deleter> shuffle_order;
+    std::unique_ptr<line_number[]> shuffle_order;
     clock_function clock = platform::calendar_seconds;
 
     // Every read of the input goes through read_buffer: counting and the
@@ -134,7 +129,7 @@ void close_input_file(run_state& run);
 void close_output_file(run_state& run);
 
 // Throws input_changed unless the input still says about itself what it
-// said when it was counted.
+// said when it was opened.
 void check_input_unchanged(const run_state& run);
 
 void swap_entries(line_number* a, line_number* b) noexcept;

@@ -50,11 +50,8 @@ public:
 
 void make_shuffle_order(run_state& run) {
     const std::size_t count = run.line_count;
-    void* entries = std::calloc(count, sizeof(line_number));
-    if (entries == nullptr) {
-        throw run_failure{failure::out_of_memory};
-    }
-    run.shuffle_order.reset(static_cast<line_number*>(entries));
+    // Left uninitialised: every entry is set below.
+    run.shuffle_order.reset(new line_number[count]);
     line_number* const order = run.shuffle_order.get();
 
     // The seed is the calendar second cut to 32 bits, so two runs in the

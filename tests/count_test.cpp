@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "messages.h"
 #include "run_state.h"
 #include "support.h"
 
@@ -25,6 +26,18 @@ protected:
     std::unique_ptr<run_state> run;
 };
 
+// main makes the run's state before anything can report a failure, so
+// making it must take no memory: the lengths and the buffer come with the
+// count.
+TEST_F(count_test, the_run_takes_memory_only_once_counting_starts) {
+    const run_state fresh;
+    EXPECT_EQ(fresh.lengths.memory_bytes(), 0U);
+    EXPECT_EQ(fresh.read_buffer.size(), 0U);
+    count("a\nb");
+    EXPECT_GT(run->lengths.memory_bytes(), 0U);
+    EXPECT_EQ(run->read_buffer.size(), READ_BUFFER_SIZE);
+}
+
 TEST_F(count_test, counts_newlines_plus_one) {
     EXPECT_EQ(count(""), 1U);
     EXPECT_EQ(count("a"), 1U);
@@ -42,6 +55,7 @@ TEST_F(count_test, a_line_past_the_limit_is_too_many) {
         FAIL() << "no failure reported";
     } catch (const run_failure& failed) {
         EXPECT_EQ(failed.reason, failure::too_many_lines);
+        EXPECT_STREQ(message_for(failed.reason), "Too many lines. At most 2147483647 lines can be shuffled\n");
     }
 }
 
@@ -57,9 +71,12 @@ TEST_F(count_test, line_length_does_not_matter) {
     EXPECT_EQ(run->input_size, 2 * long_line.size() + 2 + 5);
 }
 
+// Counting reads COUNT_READ_SIZE bytes at a time: the first boundary and a
+// later one.
 TEST_F(count_test, newlines_on_block_boundaries_count_once) {
-    for (const std::size_t at : {READ_BUFFER_SIZE - 1, READ_BUFFER_SIZE, READ_BUFFER_SIZE + 1}) {
-        std::string input(2 * READ_BUFFER_SIZE, 'x');
+    for (const std::size_t at :
+         {COUNT_READ_SIZE - 1, COUNT_READ_SIZE, COUNT_READ_SIZE + 1, 2 * COUNT_READ_SIZE - 1, 2 * COUNT_READ_SIZE}) {
+        std::string input(3 * COUNT_READ_SIZE, 'x');
         input[at] = '\n';
         EXPECT_EQ(count(input), 2U) << "newline at " << at;
         EXPECT_EQ(run->lengths[0], at + 1);
@@ -76,9 +93,9 @@ TEST_F(count_test, added_line_end_follows_the_first_line) {
     EXPECT_EQ(run->added_line_end, "\n");
     // The carriage return sits at the end of one block, its newline at the
     // start of the next.
-    std::string split(READ_BUFFER_SIZE + 1, 'x');
-    split[READ_BUFFER_SIZE - 1] = '\r';
-    split[READ_BUFFER_SIZE] = '\n';
+    std::string split(COUNT_READ_SIZE + 1, 'x');
+    split[COUNT_READ_SIZE - 1] = '\r';
+    split[COUNT_READ_SIZE] = '\n';
     count(split);
     EXPECT_EQ(run->added_line_end, "\r\n");
 }

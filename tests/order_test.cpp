@@ -2,9 +2,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <numeric>
 #include <set>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -86,6 +91,22 @@ TEST(shuffle_order_test, each_draw_has_31_random_bits) {
     }
     EXPECT_EQ(seen_bits, 0x7fffffffU);
 }
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+// The largest count's order takes 8 GiB, past the address space allowed
+// here for a moment: it must fail as every other allocation does.
+TEST(shuffle_order_test, running_out_of_memory_is_a_bad_alloc_like_any_allocation) {
+    run_state run;
+    run.line_count = static_cast<line_number>(MAX_LINE_COUNT);
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_AS, &saved), 0);
+    struct rlimit tight = saved;
+    tight.rlim_cur = std::min(saved.rlim_cur, rlim_t{2} << 30);
+    ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+    EXPECT_THROW(make_shuffle_order(run), std::bad_alloc);
+    ::setrlimit(RLIMIT_AS, &saved);
+}
+#endif
 
 }  // namespace
 }  // namespace line_shuffler

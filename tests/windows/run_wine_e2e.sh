@@ -199,7 +199,7 @@ start_paused "$dir"
 finish_paused "$dir"
 expect "same_size_rewrite: exit status 1" test "$(cat "$dir.status")" = 1
 expect "same_size_rewrite: reported as changed" ends_with "$dir.console" \
-    "Read file was changed by another program while it was shuffled. The shuffled file is incomplete"$'\n'"$key_wait"
+    "Read file was changed by another program while it was shuffled. The shuffled file can't be trusted"$'\n'"$key_wait"
 
 # A second run on the same output while the first is paused.
 dir=$scratch/cases/second_run
@@ -210,7 +210,7 @@ status=0
 (cd "$dir" && timeout 60 "$wine" "$windows_exe" </dev/null >../second_run.second.console 2>/dev/null) || status=$?
 expect "second_run: the second run ends with status 1" test "$status" = 1
 expect "second_run: the second run is refused" ends_with "$dir.second.console" \
-    "Write file is in use by another run of this tool. Try again when it has finished"$'\n'"$key_wait"
+    "Write file is locked by another program, perhaps another run of this tool. Try again when it has finished"$'\n'"$key_wait"
 expect "second_run: the second run left the output alone" test "$(stat -c %s "$dir/shuffled_file.txt")" = "$written"
 finish_paused "$dir"
 expect "second_run: the first run ends with status 0" test "$(cat "$dir.status")" = 0
