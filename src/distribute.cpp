@@ -52,7 +52,7 @@ region_layout lay_out_regions(run_state& run, const write_plan& plan) {
         }
         const std::size_t index = order[position] - 1;
         const std::uint64_t length = output_length(run, index);
-        if (lines > 0 && (cost + length + WINDOW_BYTES_PER_LINE > plan.window_bytes || lines == plan.window_lines)) {
+        if (window_is_full(plan, cost, lines, length)) {
             layout.starts.push_back(layout.starts.back() + bytes);
             layout.first_lines.push_back(position);
             layout.first_part_bytes.push_back(first_part_bytes);

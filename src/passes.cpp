@@ -39,7 +39,7 @@ pass_windows cut_windows(const run_state& run, const write_plan& plan) {
     };
     for (std::size_t position = 0; position < run.line_count; ++position) {
         const std::uint64_t length = output_length(run, order[position] - 1);
-        if (lines > 0 && (cost + length + WINDOW_BYTES_PER_LINE > plan.window_bytes || lines == plan.window_lines)) {
+        if (window_is_full(plan, cost, lines, length)) {
             close();
             cost = bytes = lines = 0;
         }

@@ -52,6 +52,13 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
 // input for each window.
 void write_in_passes(run_state& run, const write_plan& plan);
 
+// Whether a window that holds `lines` lines at `cost` bytes (their bytes
+// and index) must close before a line of `length` bytes: regions and passes
+// cut the order alike.
+inline bool window_is_full(const write_plan& plan, std::uint64_t cost, std::uint64_t lines, std::uint64_t length) {
+    return lines > 0 && (cost + length + WINDOW_BYTES_PER_LINE > plan.window_bytes || lines == plan.window_lines);
+}
+
 // The output length of line `index` (counting from 0): its length in the
 // input, and the added line end for the last line.
 inline std::uint64_t output_length(const run_state& run, std::size_t index) {
