@@ -9,7 +9,11 @@
 namespace line_shuffler {
 
 void open_input_file(run_state& run) {
-    if (!run.input_file.open(INPUT_FILE_NAME).opened()) {
+    const platform::open_error error = run.input_file.open(INPUT_FILE_NAME).error;
+    if (error == platform::open_error::is_console) {
+        throw run_failure{failure::console_is_file};
+    }
+    if (error != platform::open_error::none) {
         throw run_failure{failure::input_not_opened};
     }
     // Taken before the first byte is read: a snapshot taken later would
@@ -26,6 +30,8 @@ void open_output_file(run_state& run) {
             throw run_failure{failure::output_is_input};
         case platform::open_error::locked:
             throw run_failure{failure::output_locked};
+        case platform::open_error::is_console:
+            throw run_failure{failure::console_is_file};
         case platform::open_error::system:
         case platform::open_error::not_regular_file:
             break;
@@ -145,7 +151,9 @@ void close_input_file(run_state& run) {
 }
 
 void close_output_file(run_state& run) {
-    if (run.output_file.close() != 0) {
+    // Publishing puts the bytes on the disk first, so a late write error
+    // shows up before the output gets its name.
+    if (run.output_file.publish() != 0 || run.output_file.close() != 0) {
         throw run_failure{failure::write_failed};
     }
 }

@@ -39,6 +39,8 @@ inline constexpr const char* output_not_opened =
     "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n";
 inline constexpr const char* output_is_input =
     "Write file is the read file. shuffled_file.txt must not be file.txt under another name\n";
+inline constexpr const char* console_is_file =
+    "Console output goes to file.txt or shuffled_file.txt. Send it elsewhere, or the dialogue mixes with the lines\n";
 // The lock may be anybody's: the tool can't tell another run's from another
 // program's.
 inline constexpr const char* output_locked =
@@ -66,6 +68,8 @@ constexpr const char* for_failure(failure reason) noexcept {
             return output_not_opened;
         case failure::output_is_input:
             return output_is_input;
+        case failure::console_is_file:
+            return console_is_file;
         case failure::output_locked:
             return output_locked;
         case failure::too_many_lines:

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace line_shuffler::platform {
 
@@ -17,6 +18,9 @@ enum class open_error {
     not_regular_file,
     same_file,
     locked,
+    // Standard output goes to the file: the dialogue would mix with the
+    // lines, or be counted and shuffled with them.
+    is_console,
 };
 
 struct open_result {
@@ -68,6 +72,8 @@ protected:
     // The output's open compares its file with the input's, and a derived
     // handle may reach another handle's native value only through its base.
     static std::intptr_t native_of(const file_handle& file) noexcept { return file.native_; }
+    // Gives `file` a native value to own, closing what it had.
+    static void adopt(file_handle& file, std::intptr_t native) noexcept;
 
     std::intptr_t native_ = -1;
 };
@@ -77,7 +83,8 @@ protected:
 class input_handle : public file_handle {
 public:
     // Opens a regular file for reading; never blocks, even on a FIFO, and
-    // refuses any other kind of file (not_regular_file).
+    // refuses any other kind of file (not_regular_file) and the file that
+    // standard output goes to (is_console).
     open_result open(const char* name);
     // Reads up to buffer.size() bytes at offset; fewer only at the end of
     // the file. Interrupted reads are resumed.
@@ -88,29 +95,65 @@ public:
 
 class output_handle : public file_handle {
 public:
+    output_handle() = default;
+    ~output_handle();
+    output_handle(const output_handle&) = delete;
+    output_handle& operator=(const output_handle&) = delete;
+
     // Opens the file for writing and empties it, creating it if absent.
-    // Refuses to empty the file behind `input` (same_file) and to create a
-    // file through a dangling link. Before emptying it, takes an exclusive
+    // Refuses to empty the file behind `input` (same_file) or the one that
+    // standard output goes to (is_console), and to create a file through a
+    // dangling link. Before emptying it, takes an exclusive
     // lock on it that goes with the handle, so that a second run writing the
     // same file is refused (locked) at once instead of waiting or mixing its
-    // lines into this one's; so is any other program's lock.
+    // lines into this one's; so is any other program's lock, of either kind
+    // (whole-file or byte-range).
+    //
+    // A regular file is not written under its name: the lines are sorted in
+    // a work file of the same folder that has no name, so that a run ended
+    // any way at all (a signal, a kill, a crash, a power cut) leaves the
+    // named file empty and nothing else behind. publish() gives the work
+    // file the name. Where the folder can't hold such a file, the lines go
+    // to the named file in their final order, once, and a run that doesn't
+    // finish empties it, or leaves at most a visibly short file.
     open_result open(const char* name, const input_handle& input);
     // Writes all of data at the file's current position; false on any
     // failure.
     bool write_all(std::span<const char> data);
 
-    // A file on disk that the run could open for reading too can hold the
-    // lines anywhere in it and give them back: the writer then sorts them in
-    // place. Anything else (a FIFO, a device, a file the user may not read)
-    // takes its lines in order, once.
+    // Whether the writer may write the lines anywhere in the file and read
+    // them back: true for the unnamed work file only. Anything else (a FIFO,
+    // a device, a file written in place) takes its lines in order, once.
     bool holds_regions() const noexcept { return holds_regions_; }
     // Writes all of data at `offset`; false on any failure.
     bool write_at(std::span<const char> data, std::uint64_t offset);
     // As input_handle::read_at; only where holds_regions().
     io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
 
+    // The output is finished: puts the work file's bytes on the disk, then
+    // gives it the output's name and the old file's permission bits, in one
+    // step. Returns 0 or the system's error number; on an error the named
+    // file stays empty.
+    int publish();
+    // Closes the output. An output that was not published is left empty
+    // where it can be emptied; its work file goes with the handle.
+    int close();
+
 private:
     bool holds_regions_ = false;
+    bool published_ = false;
+    // The output under its name: emptied, locked, and kept open to the end
+    // so that the lock holds for the whole run.
+    file_handle named_;
+    // Where the work file gets its name: the folder (POSIX) and the name in
+    // it, or the full path (Windows). Empty when the output is written in
+    // place.
+    file_handle folder_;
+    std::string final_name_;
+    // The old file's permission bits and owner, which the work file takes.
+    std::uint32_t mode_ = 0;
+    std::int64_t owner_ = -1;
+    std::int64_t group_ = -1;
 };
 
 // Makes standard output carry the dialogue's bytes as they are, so that a

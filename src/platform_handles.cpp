@@ -16,6 +16,11 @@ file_handle& file_handle::operator=(file_handle&& other) noexcept {
     return *this;
 }
 
+void file_handle::adopt(file_handle& file, std::intptr_t native) noexcept {
+    (void)file.close();
+    file.native_ = native;
+}
+
 file_handle::~file_handle() {
     (void)close();
 }

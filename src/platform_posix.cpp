@@ -9,7 +9,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "platform.h"
@@ -47,6 +50,14 @@ struct file_times {
     struct timespec changed;
 };
 
+// Standard output written into a file the run reads or writes would mix
+// the dialogue with the lines. A terminal or /dev/null may be both.
+bool is_stdout(const struct stat& file) {
+    struct stat console {};
+    return !S_ISCHR(file.st_mode) && ::fstat(STDOUT_FILENO, &console) == 0 && console.st_dev == file.st_dev &&
+           console.st_ino == file.st_ino;
+}
+
 file_times times_of(const struct stat& status) {
 #if defined(__APPLE__)
     return {status.st_mtimespec, status.st_ctimespec};
@@ -81,6 +92,9 @@ open_result input_handle::open(const char* name) {
     if (!S_ISREG(status.st_mode)) {
         return refusal(fd, open_error::not_regular_file);
     }
+    if (is_stdout(status)) {
+        return refusal(fd, open_error::is_console);
+    }
     native_ = fd;
     return {};
 }
@@ -105,22 +119,6 @@ io_result read_fd_at(int fd, std::span<char> buffer, std::uint64_t offset) {
     return static_cast<io_result>(done);
 }
 
-// The same file as `wanted`, opened again for reading and writing, or -1.
-// The name may have come to mean another file in between; that one is not
-// taken.
-int reopen_for_reading(const char* name, const struct stat& wanted) {
-    const int fd = ::open(name, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return -1;
-    }
-    struct stat found {};
-    if (::fstat(fd, &found) != 0 || found.st_dev != wanted.st_dev || found.st_ino != wanted.st_ino) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 }  // namespace
 
 io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
@@ -143,6 +141,182 @@ file_identity input_handle::identity() const {
             static_cast<std::uint64_t>(status.st_ino)};
 }
 
+namespace {
+
+// What a signal that ends the process must undo before it does: the raw
+// terminal of the key wait, and an output written in place, which must not
+// be left holding part of a shuffle. The handler puts back the action each
+// signal had, so the process still ends as the signal says.
+struct termios saved_terminal {};
+volatile std::sig_atomic_t terminal_to_restore = 0;
+volatile std::sig_atomic_t output_to_empty = -1;
+struct sigaction previous_actions[NSIG] {};
+bool taken_over[NSIG]{};
+int takers = 0;
+
+extern "C" void undo_and_die(int signal_number) {
+    // The process is ending either way; there is nothing to do on failure.
+    // The signal is blocked in here, so it arrives again, with the action
+    // it had before, as soon as the handler returns.
+    if (terminal_to_restore != 0) {
+        (void)::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    }
+    if (output_to_empty >= 0) {
+        (void)::ftruncate(output_to_empty, 0);
+    }
+    (void)::sigaction(signal_number, &previous_actions[signal_number], nullptr);
+    (void)::raise(signal_number);
+}
+
+// Signals whose default action ends the process, which are all but these.
+bool ends_process_by_default(int signal_number) {
+    switch (signal_number) {
+        case SIGKILL:  // can't be caught
+        case SIGSTOP:
+        case SIGTSTP:
+        case SIGTTIN:
+        case SIGTTOU:
+        case SIGCONT:
+        case SIGCHLD:
+        case SIGURG:
+        case SIGWINCH:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// A signal the parent ignores (as under nohup) stays ignored; numbers the
+// C library keeps for itself refuse the query and are skipped.
+void take_over_ending_signals() {
+    if (takers++ > 0) {
+        return;
+    }
+    struct sigaction undo {};
+    undo.sa_handler = undo_and_die;
+    (void)::sigfillset(&undo.sa_mask);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction& previous = previous_actions[signal_number];
+        if (!ends_process_by_default(signal_number) || ::sigaction(signal_number, nullptr, &previous) != 0 ||
+            ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN)) {
+            continue;
+        }
+        taken_over[signal_number] = ::sigaction(signal_number, &undo, nullptr) == 0;
+    }
+}
+
+void give_back_ending_signals() {
+    if (takers == 0 || --takers > 0) {
+        return;
+    }
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        if (taken_over[signal_number]) {
+            (void)::sigaction(signal_number, &previous_actions[signal_number], nullptr);
+            taken_over[signal_number] = false;
+        }
+    }
+}
+
+void empty_on_ending_signal(int fd) {
+    output_to_empty = fd;
+    take_over_ending_signals();
+}
+
+void forget_ending_signal_output() {
+    if (output_to_empty >= 0) {
+        output_to_empty = -1;
+        give_back_ending_signals();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A descriptor that closes itself, for the steps of an open that may give
+// up half-way.
+class unique_fd {
+public:
+    explicit unique_fd(int fd = -1) noexcept : fd_(fd) {}
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+// Another holder of either kind of lock on the file refuses the run: a
+// whole-file lock (flock) and a byte-range lock (fcntl, lockf) don't see
+// each other on Linux, and programs use both. The byte-range lock is taken
+// as an open-file-description lock, which, like flock's, belongs to this
+// open file and not to the process, so that no other close in the process
+// drops it. A file system that keeps no locks can't tell of another run;
+// the run then goes on without one.
+bool lock_is_held_elsewhere(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        return true;
+    }
+#if defined(F_OFD_SETLK)
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) != 0 && (errno == EAGAIN || errno == EACCES)) {
+        return true;
+    }
+#endif
+    return false;
+}
+
+// Where a name finally leads: the folder the file is in and its name there,
+// so that a link named shuffled_file.txt is written where it points.
+struct place_of_file {
+    std::string folder;
+    std::string name;
+};
+
+bool find_place(const char* name, const struct stat& file, place_of_file& place) {
+    const std::unique_ptr<char, decltype(&std::free)> real{::realpath(name, nullptr), &std::free};
+    struct stat found {};
+    if (!real || ::stat(real.get(), &found) != 0 || found.st_dev != file.st_dev || found.st_ino != file.st_ino) {
+        return false;
+    }
+    const std::string path = real.get();
+    const std::size_t slash = path.rfind('/');
+    place.folder = slash == 0 ? std::string{"/"} : path.substr(0, slash);
+    place.name = path.substr(slash + 1);
+    return true;
+}
+
+// A file with no name in `folder`, for reading and writing, or -1 where
+// the folder's file system can't make one.
+int open_unnamed_file(int folder) {
+#if defined(O_TMPFILE)
+    return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#else
+    (void)folder;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+
+// The path under which the system shows an open descriptor's file.
+std::string fd_path(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+}  // namespace
+
+output_handle::~output_handle() {
+    (void)close();
+}
+
 open_result output_handle::open(const char* name, const input_handle& input) {
     (void)close();
     // An existing file (or a link to one, such as /dev/full) is opened as it
@@ -150,63 +324,135 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     // dangling link to wherever it points. O_NONBLOCK keeps a FIFO without
     // a reader from stalling the open.
     constexpr int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    int fd = ::open(name, flags);
-    if (fd < 0 && errno == ENOENT) {
-        fd = ::open(name, flags | O_CREAT | O_EXCL, 0666);
+    int opened = ::open(name, flags);
+    if (opened < 0 && errno == ENOENT) {
+        opened = ::open(name, flags | O_CREAT | O_EXCL, 0666);
     }
-    if (fd < 0) {
-        return system_refusal();
-    }
+    unique_fd named{opened};
     struct stat out {};
     struct stat in {};
-    if (::fstat(fd, &out) != 0 || (input.is_open() && ::fstat(to_fd(native_of(input)), &in) != 0)) {
-        return system_refusal(fd);
+    if (named.get() < 0 || ::fstat(named.get(), &out) != 0 ||
+        (input.is_open() && ::fstat(to_fd(native_of(input)), &in) != 0)) {
+        return system_refusal();
     }
     // Emptying the output must never empty the input it is about to read.
     if (input.is_open() && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
-        return refusal(fd, open_error::same_file);
+        return {open_error::same_file, 0};
     }
-    // Only a regular file is opened again, so a FIFO never sees the run as
-    // one of its readers. The first descriptor is kept until the file is
-    // emptied, for the reason below.
-    holds_regions_ = false;
-    int kept = fd;
-    if (S_ISREG(out.st_mode)) {
-        kept = reopen_for_reading(name, out);
-        holds_regions_ = kept >= 0;
-        kept = holds_regions_ ? kept : fd;
+    if (is_stdout(out)) {
+        return {open_error::is_console, 0};
     }
-    const auto give_up = [&](open_result refused) {
-        if (kept != fd) {
-            ::close(kept);
+    if (lock_is_held_elsewhere(named.get())) {
+        return {open_error::locked, 0};
+    }
+    const int status_flags = ::fcntl(named.get(), F_GETFL);
+    if (status_flags < 0 || ::fcntl(named.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+        return system_refusal();
+    }
+    // A new, empty file is not cut: ext4 takes a file cut to nothing for one
+    // being replaced, and writes it to the disk when the descriptor that cut
+    // it is closed.
+    if (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(named.get(), 0) != 0) {
+        return system_refusal();
+    }
+    place_of_file place;
+    if (S_ISREG(out.st_mode) && find_place(name, out, place)) {
+        unique_fd folder{::open(place.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)};
+        unique_fd work{folder.get() >= 0 ? open_unnamed_file(folder.get()) : -1};
+        // The name is given through /proc; without it (a bare chroot) the
+        // file could never be named, and the run takes the in-place way.
+        if (work.get() >= 0 && ::access(fd_path(work.get()).c_str(), F_OK) == 0) {
+            adopt(folder_, folder.release());
+            adopt(named_, named.release());
+            final_name_ = place.name;
+            mode_ = static_cast<std::uint32_t>(out.st_mode & 07777);
+            owner_ = static_cast<std::int64_t>(out.st_uid);
+            group_ = static_cast<std::int64_t>(out.st_gid);
+            native_ = work.release();
+            holds_regions_ = true;
+            return {};
         }
-        ::close(fd);
-        return refused;
-    };
-    // flock, not fcntl: its lock belongs to this open file and not to the
-    // process, so no other close in the process can drop it, and it goes
-    // when the process ends, however it ends. A file system that keeps no
-    // locks can't tell of another run; the run then goes on without one.
-    if (::flock(kept, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        return give_up({open_error::locked, 0});
     }
-    const int status_flags = ::fcntl(kept, F_GETFL);
-    if (status_flags < 0 || ::fcntl(kept, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
-        return give_up({open_error::system, errno});
+    // Written in place, in order: a FIFO, a device, or a folder that can't
+    // hold a file without a name.
+    native_ = named.release();
+    holds_regions_ = false;
+    if (S_ISREG(out.st_mode)) {
+        empty_on_ending_signal(to_fd(native_));
     }
-    // ext4 takes a file cut to nothing for one being replaced, and writes
-    // all of it to the disk when the descriptor that cut it is closed: at
-    // the end of the run, a wait of a second a few hundred megabytes. So an
-    // empty file is not cut, and a full one is cut through the descriptor
-    // closed right here, before anything is written.
-    if (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(fd, 0) != 0) {
-        return give_up({open_error::system, errno});
-    }
-    if (kept != fd) {
-        ::close(fd);
-    }
-    native_ = kept;
     return {};
+}
+
+int output_handle::publish() {
+    published_ = true;
+    if (!named_.is_open()) {
+        forget_ending_signal_output();
+        return 0;
+    }
+    const int work = to_fd(native_);
+    const int folder = to_fd(native_of(folder_));
+    // Without this, a power cut soon after the rename could leave the name
+    // on a file whose newest bytes never reached the disk, while older ones
+    // of the work space did.
+    if (::fdatasync(work) != 0) {
+        published_ = false;
+        return errno;
+    }
+    // The owner can only be given back by a privileged run; the bits always.
+    (void)::fchown(work, static_cast<uid_t>(owner_), static_cast<gid_t>(group_));
+    if (::fchmod(work, static_cast<mode_t>(mode_)) != 0) {
+        published_ = false;
+        return errno;
+    }
+    // The work file gets a fresh name beside the output, then the two names
+    // are swapped in one step, and the old, empty file goes. A kill between
+    // the steps leaves the finished shuffle, or the empty old file, under
+    // the fresh name, never an unfinished one under the output's.
+    const std::string through = fd_path(work);
+    std::string fresh;
+    int linked = -1;
+    for (unsigned attempt = 0; linked != 0 && attempt < 100; ++attempt) {
+        fresh = "." + final_name_ + "." + std::to_string(::getpid()) + "." + std::to_string(attempt);
+        linked = ::linkat(AT_FDCWD, through.c_str(), folder, fresh.c_str(), AT_SYMLINK_FOLLOW);
+        if (linked != 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    if (linked != 0) {
+        published_ = false;
+        return errno;
+    }
+    if (::renameat2(folder, fresh.c_str(), folder, final_name_.c_str(), RENAME_EXCHANGE) == 0) {
+        (void)::unlinkat(folder, fresh.c_str(), 0);
+        return 0;
+    }
+    // A file system that can't swap names, or a name removed meanwhile:
+    // one rename still gives the name in one step.
+    if (::renameat(folder, fresh.c_str(), folder, final_name_.c_str()) == 0) {
+        return 0;
+    }
+    const int error = errno;
+    (void)::unlinkat(folder, fresh.c_str(), 0);
+    published_ = false;
+    return error;
+}
+
+int output_handle::close() {
+    if (!published_ && native_ >= 0 && !named_.is_open()) {
+        // Written in place and not finished: what it holds is no shuffle.
+        struct stat status {};
+        if (::fstat(to_fd(native_), &status) == 0 && S_ISREG(status.st_mode)) {
+            (void)::ftruncate(to_fd(native_), 0);
+        }
+    }
+    forget_ending_signal_output();
+    const int work = file_handle::close();
+    const int named = named_.close();
+    (void)folder_.close();
+    final_name_.clear();
+    holds_regions_ = false;
+    published_ = false;
+    return work != 0 ? work : named;
 }
 
 bool output_handle::write_all(std::span<const char> data) {
@@ -267,40 +513,6 @@ bool stdout_is_terminal() {
 
 namespace {
 
-// The terminal's settings from before the key wait, and the actions the
-// wait took over from every signal that would end the process, for the
-// handler to put back if the process is ended while the terminal is raw.
-struct termios saved_terminal {};
-struct sigaction previous_actions[NSIG] {};
-bool taken_over[NSIG]{};
-
-extern "C" void restore_terminal_and_die(int signal_number) {
-    // The process is ending either way; there is nothing to do on failure.
-    // The signal is blocked in here, so it arrives again, with the action
-    // it had before the wait, as soon as the handler returns.
-    (void)::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-    (void)::sigaction(signal_number, &previous_actions[signal_number], nullptr);
-    (void)::raise(signal_number);
-}
-
-// Signals whose default action ends the process, which are all but these.
-bool ends_process_by_default(int signal_number) {
-    switch (signal_number) {
-        case SIGKILL:  // can't be caught
-        case SIGSTOP:
-        case SIGTSTP:
-        case SIGTTIN:
-        case SIGTTOU:
-        case SIGCONT:
-        case SIGCHLD:
-        case SIGURG:
-        case SIGWINCH:
-            return false;
-        default:
-            return true;
-    }
-}
-
 // Puts the terminal into single-key mode and takes it back out, whatever
 // happens in between.
 class raw_terminal {
@@ -310,6 +522,7 @@ public:
         if (!saved_) {
             return;
         }
+        terminal_to_restore = 1;
         take_over_ending_signals();
         struct termios raw = saved_terminal;
         // No line editing, no echo, and Ctrl-C, Ctrl-Z, Ctrl-S are keys like
@@ -327,32 +540,12 @@ public:
             return;
         }
         (void)::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-        for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-            if (taken_over[signal_number]) {
-                (void)::sigaction(signal_number, &previous_actions[signal_number], nullptr);
-                taken_over[signal_number] = false;
-            }
-        }
+        terminal_to_restore = 0;
+        give_back_ending_signals();
     }
     bool active() const noexcept { return active_; }
 
 private:
-    // A signal the parent ignores (as under nohup) stays ignored; numbers
-    // the C library keeps for itself refuse the query and are skipped.
-    static void take_over_ending_signals() {
-        struct sigaction restore {};
-        restore.sa_handler = restore_terminal_and_die;
-        (void)::sigfillset(&restore.sa_mask);
-        for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-            struct sigaction& previous = previous_actions[signal_number];
-            if (!ends_process_by_default(signal_number) || ::sigaction(signal_number, nullptr, &previous) != 0 ||
-                ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN)) {
-                continue;
-            }
-            taken_over[signal_number] = ::sigaction(signal_number, &restore, nullptr) == 0;
-        }
-    }
-
     bool saved_ = false;
     bool active_ = false;
 };

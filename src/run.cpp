@@ -13,6 +13,11 @@ int print_message(const char* format, ...) {
     va_start(arguments, format);
     const int written = std::vprintf(format, arguments);
     va_end(arguments);
+    // Each message goes out whole at once, so that a run ended by a signal
+    // has shown all it had to say, even with the console redirected. A
+    // failed flush leaves stdout's error flag set, which the run's status
+    // reports.
+    (void)std::fflush(stdout);
     return written;
 }
 

@@ -56,6 +56,7 @@ enum class failure {
     input_not_opened,
     output_not_opened,
     output_is_input,
+    console_is_file,
     output_locked,
     too_many_lines,
     read_failed,

@@ -309,17 +309,53 @@ TEST_F(end_to_end_test, output_that_is_the_input_is_refused_and_the_input_kept) 
 const std::string output_locked =
     "Write file is locked by another program, perhaps another run of this tool. Try again when it has finished\n";
 
-// Any program may hold the lock a run takes, not only another run.
+// Any program may hold the lock a run takes, not only another run, and
+// with either kind of lock: a whole-file one or a byte-range one, which on
+// Linux don't see each other.
 TEST_F(end_to_end_test, output_locked_by_another_program_is_refused_and_left_alone) {
+    const std::pair<const char*, std::function<bool(int)>> locks[] = {
+        {"flock", [](int fd) { return ::flock(fd, LOCK_EX) == 0; }},
+        {"lockf", [](int fd) { return ::lockf(fd, F_LOCK, 0) == 0; }},
+        {"a byte-range lock on a few bytes",
+         [](int fd) {
+             struct flock some {};
+             some.l_type = F_WRLCK;
+             some.l_whence = SEEK_SET;
+             some.l_start = 2;
+             some.l_len = 3;
+             return ::fcntl(fd, F_SETLK, &some) == 0;
+         }},
+    };
     write_file("file.txt", "a\nb");
-    write_file("shuffled_file.txt", "keep me");
-    const int holder = ::open("shuffled_file.txt", O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-    const finished_run run = run_tool();
-    ::close(holder);
+    for (const auto& [kind, take_lock] : locks) {
+        write_file("shuffled_file.txt", "keep me");
+        const int holder = ::open("shuffled_file.txt", O_RDWR | O_CLOEXEC);
+        ASSERT_TRUE(take_lock(holder)) << kind;
+        const finished_run run = run_tool();
+        ::close(holder);
+        EXPECT_EQ(run.exit_status, 1) << kind;
+        EXPECT_EQ(run.console, banner + output_locked + key_wait) << kind;
+        EXPECT_EQ(read_file("shuffled_file.txt"), "keep me") << kind;
+    }
+}
+
+// The console sent into a file the run reads or writes would mix the
+// dialogue with the lines: refused before any line is touched.
+TEST_F(end_to_end_test, console_sent_to_the_input_or_the_output_is_refused) {
+    const std::string refused =
+        "Console output goes to file.txt or shuffled_file.txt. Send it elsewhere, or the dialogue mixes with the "
+        "lines\n";
+    write_file("file.txt", "a\nb");
+    finished_run run = run_tool(stdin_kind::dev_null, {}, ".", "shuffled_file.txt");
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.console, banner + output_locked + key_wait);
-    EXPECT_EQ(read_file("shuffled_file.txt"), "keep me");
+    EXPECT_EQ(run.console, banner + refused + key_wait);
+    EXPECT_EQ(read_file("file.txt"), "a\nb");
+
+    // The shell empties file.txt before the tool starts; the dialogue is
+    // then all it holds.
+    run = run_tool(stdin_kind::dev_null, {}, ".", "file.txt");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner + refused + key_wait);
 }
 
 #if defined(__linux__)
@@ -374,14 +410,18 @@ TEST_F(small_disk_test, output_that_fills_the_device_part_way_is_reported) {
     }
     write_file("small_disk/file.txt", input);
     const auto line_count = testing::model_lines(input).size();
+    const std::uintmax_t room_before = fs::space("small_disk").available;
     // The console goes to the scratch folder, which has room.
     const finished_run run = run_tool(stdin_kind::dev_null, {}, "small_disk");
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.console, banner + "Total line number: " + std::to_string(line_count) + "\n" +
                                "Write file could not be written. The shuffled file is incomplete\n" + key_wait);
-    const auto written = fs::file_size("small_disk/shuffled_file.txt");
-    EXPECT_GT(written, 0U) << "the device was full before the run, not part-way";
-    EXPECT_LT(written, input.size());
+    // The lines fill the device part-way; what was written goes with the
+    // run, and the output's name stays on an empty file.
+    EXPECT_GT(room_before, 0U);
+    EXPECT_LT(room_before, input.size());
+    EXPECT_EQ(fs::file_size("small_disk/shuffled_file.txt"), 0U);
+    EXPECT_EQ(fs::space("small_disk").available, room_before);
     EXPECT_EQ(read_file("small_disk/file.txt"), input);
 }
 #endif  // LINE_SHUFFLER_HAVE_MOUNT
@@ -536,6 +576,42 @@ TEST_F(fault_run_test, every_address_space_limit_gives_a_shuffle_or_the_memory_m
 }
 #endif  // __linux__
 
+// A folder whose file system can't make a file without a name (strace
+// refuses the open that makes it, as vfat or NFS would): the lines go to
+// the named file in their order, once; a run that fails or is ended by a
+// signal empties it.
+TEST_F(fault_run_test, without_an_unnamed_work_file_an_unfinished_run_empties_the_output) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is missing or may not trace here";
+    }
+    const std::string input = numbered_lines(100'000);
+    write_file("file.txt", input);
+    const std::string here = folder().string();
+    const auto traced = [&](const std::string& on_third_write) {
+        std::vector<std::string> strace = {"strace", "-o", "/dev/null", "-P", here, "-P", here + "/shuffled_file.txt",
+                                           // The folder is opened first, then the work file in it.
+                                           "-e", "inject=openat:error=EOPNOTSUPP:when=2"};
+        if (!on_third_write.empty()) {
+            strace.insert(strace.end(), {"-e", "inject=write:" + on_third_write + ":when=3"});
+        }
+        return run_tool(stdin_kind::dev_null, {}, ".", "console.out", {}, strace);
+    };
+    const std::int64_t from = seconds_now();
+    finished_run run = traced("");
+    EXPECT_EQ(run.exit_status, 0);
+    expect_shuffled_in_window(input, from, seconds_now());
+
+    run = traced("error=ENOSPC");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.console, banner + count_line(input) +
+                               "Write file could not be written. The shuffled file is incomplete\n" + key_wait);
+    EXPECT_EQ(fs::file_size("shuffled_file.txt"), 0U);
+
+    run = traced("signal=SIGTERM");
+    EXPECT_EQ(run.exit_status, -1) << "not ended by the signal";
+    EXPECT_EQ(fs::file_size("shuffled_file.txt"), 0U);
+}
+
 // strace makes the nth positioned read of file.txt fail with EIO.
 TEST_F(fault_run_test, a_read_that_fails_is_reported_in_the_count_and_in_the_write) {
     if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
@@ -582,6 +658,10 @@ protected:
             if (ignored_signal != 0) {
                 ::signal(ignored_signal, SIG_IGN);
             }
+            // A signal that dumps core must not leave a core file in the
+            // folder whose files a test checks.
+            const struct rlimit no_core {};
+            ::setrlimit(RLIMIT_CORE, &no_core);
             ::execl(LINE_SHUFFLER_EXE, LINE_SHUFFLER_EXE, static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -798,19 +878,25 @@ TEST_F(key_wait_test, a_signal_the_parent_ignores_stays_ignored) {
 #endif  // __linux__
 
 // A run caught in the middle. The test stops the child with SIGSTOP at a
-// point it can see (the count line on the terminal, or the output's first
-// bytes), checks that the output is still short of the input's size, so
-// that the write, and the check that ends it, are still to come, acts, and
-// lets it go on with SIGCONT. Nothing depends on how fast the tool is.
+// point it can see (the count line on the terminal, or what the process has
+// read or written so far), checks that the step it wanted is still going
+// on, acts, and lets it go on with SIGCONT. Nothing depends on how fast the
+// tool is.
 class mid_shuffle_test : public key_wait_test {
-protected:
+public:
     void launch_long_shuffle() {
-        for (int i = 0; i < 3'000'000; ++i) {
-            input += std::to_string(i);
-            input += '\n';
-        }
         launched_at = seconds_now();
-        launch(input);
+        launch(long_input());
+    }
+
+    const std::string& long_input() {
+        if (input.empty()) {
+            for (int i = 0; i < 3'000'000; ++i) {
+                input += std::to_string(i);
+                input += '\n';
+            }
+        }
+        return input;
     }
 
     void pause_after_count() {
@@ -819,33 +905,67 @@ protected:
         pause();
     }
 
-    void pause_mid_write() {
-        launch_long_shuffle();
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        std::error_code missing;
-        while (fs::file_size("shuffled_file.txt", missing) == 0 || missing) {
-            ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the output never got its first bytes";
-            std::this_thread::yield();
+    // The first step has written some of the regions, not all.
+    void pause_mid_write() { pause_between("wchar:", 1024, long_input().size()); }
+
+    // The second step has put some regions in order, not all.
+    void pause_mid_order() { pause_between("wchar:", long_input().size() + 1024, 2 * long_input().size()); }
+
+    // Pauses a run once it has read or written (`figure`, as /proc names
+    // it) `from` bytes and fewer than `to`; the console's few hundred bytes
+    // count too. The output's name stays on an empty file until the end, so
+    // only the process can tell. A busy machine may stop it too late; then
+    // the run is started again.
+    void pause_between(const char* figure, std::uintmax_t from, std::uintmax_t to) {
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            launch_long_shuffle();
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (io_figure(child, figure) < from) {
+                ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the run never wrote " << from << " bytes";
+            }
+            stop_child();
+            if (HasFatalFailure()) {
+                return;
+            }
+            if (io_figure(child, figure) < to) {
+                check_paused();
+                return;
+            }
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+            ::close(master);
+            ::close(terminal);
+            screen.clear();
+            fs::remove("shuffled_file.txt");
         }
-        pause();
+        FAIL() << "every run went past " << to << " bytes before it could be stopped";
     }
 
-    void pause() {
+    void stop_child() {
         ASSERT_EQ(::kill(child, SIGSTOP), 0);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
         ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended before it could be paused";
-        written_at_pause = fs::file_size("shuffled_file.txt");
-        // The output may have its full size early, its regions being filled
-        // out of order; a run done writing has written every byte twice.
-        ASSERT_LT(bytes_written_by(child), 2 * input.size()) << "paused after the write";
     }
 
-    static std::uintmax_t bytes_written_by(pid_t process) {
+    void pause() {
+        stop_child();
+        if (!HasFatalFailure()) {
+            check_paused();
+        }
+    }
+
+    void check_paused() {
+        written_at_pause = fs::file_size("shuffled_file.txt");
+        // A run done writing has written every byte twice.
+        ASSERT_LT(io_figure(child, "wchar:"), 2 * input.size()) << "paused after the write";
+    }
+
+    static std::uintmax_t io_figure(pid_t process, const std::string& figure) {
         std::ifstream io{"/proc/" + std::to_string(process) + "/io"};
         std::string key;
         for (std::uintmax_t value = 0; io >> key >> value;) {
-            if (key == "wchar:") {
+            if (key == figure) {
                 return value;
             }
         }
@@ -855,16 +975,10 @@ protected:
     void resume() { ASSERT_EQ(::kill(child, SIGCONT), 0); }
 
 #if defined(__linux__)
-    // Stops the run once it has read a few blocks of the count, and checks
-    // that it has not read the whole input yet.
+    // Stops the run once it has read a few blocks of the count, and before
+    // it has read the whole input.
     void pause_mid_count() {
-        launch_long_shuffle();
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (proc_figure(child, "io", "rchar") < 16 * COUNT_READ_SIZE) {
-            ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the count never began";
-        }
-        pause();
-        ASSERT_LT(proc_figure(child, "io", "rchar"), input.size()) << "paused after the count";
+        pause_between("rchar:", 16 * COUNT_READ_SIZE, long_input().size());
     }
 #endif
 
@@ -977,6 +1091,60 @@ TEST_F(mid_shuffle_test, ctrl_c_while_shuffling_ends_the_run_and_the_terminal_st
     expect_normal_terminal();
     EXPECT_EQ(screen.find("Shuffling process has done."), std::string::npos);
 }
+
+// Whatever signal ends a run, in whatever step, the output's name is left
+// on an empty file and nothing else is left in the folder: never a file of
+// every line that could pass for a finished shuffle.
+struct stop_point {
+    const char* step;
+    void (mid_shuffle_test::*pause)();
+};
+
+class stopped_run_test : public mid_shuffle_test, public ::testing::WithParamInterface<std::tuple<int, stop_point>> {};
+
+TEST_P(stopped_run_test, leaves_an_empty_output_and_nothing_else) {
+    const auto [signal_number, point] = GetParam();
+    (this->*point.pause)();
+    if (HasFatalFailure()) {
+        return;
+    }
+    ASSERT_EQ(::kill(child, signal_number), 0);
+    resume();
+    const int status = finish_status();
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << "status " << status;
+    EXPECT_EQ(fs::file_size("shuffled_file.txt"), 0U);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(".")) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"file.txt", "shuffled_file.txt"}));
+    expect_normal_terminal();
+}
+
+const stop_point stop_points[] = {
+#if defined(__linux__)
+    {"count", &mid_shuffle_test::pause_mid_count},
+#endif
+    {"draw", &mid_shuffle_test::pause_after_count},
+    {"fill", &mid_shuffle_test::pause_mid_write},
+    {"order", &mid_shuffle_test::pause_mid_order},
+};
+
+std::string stopped_run_name(const ::testing::TestParamInfo<std::tuple<int, stop_point>>& run) {
+    const int signal_number = std::get<0>(run.param);
+    const std::string name = signal_number == SIGINT    ? "INT"
+                             : signal_number == SIGHUP  ? "HUP"
+                             : signal_number == SIGTERM ? "TERM"
+                             : signal_number == SIGQUIT ? "QUIT"
+                                                        : "KILL";
+    return name + "_in_" + std::get<1>(run.param).step;
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, stopped_run_test,
+                         ::testing::Combine(::testing::Values(SIGINT, SIGHUP, SIGTERM, SIGQUIT, SIGKILL),
+                                            ::testing::ValuesIn(stop_points)),
+                         stopped_run_name);
 
 #endif  // LINE_SHUFFLER_HAVE_PTY
 
