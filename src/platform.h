@@ -130,6 +130,10 @@ public:
     // As input_handle::read_at; only where holds_regions().
     io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
 
+    // The bytes from `offset` on are final: starts writing them to the disk
+    // without waiting, so that publish() finds little left to flush.
+    void start_writeback(std::uint64_t offset, std::uint64_t size) noexcept;
+
     // The output is finished: puts the work file's bytes on the disk, then
     // gives it the output's name and the old file's permission bits, in one
     // step. Returns 0 or the system's error number; on an error the named

@@ -383,6 +383,18 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     return {};
 }
 
+void output_handle::start_writeback(std::uint64_t offset, std::uint64_t size) noexcept {
+#if defined(SYNC_FILE_RANGE_WRITE)
+    if (named_.is_open()) {
+        (void)::sync_file_range(to_fd(native_), static_cast<off_t>(offset), static_cast<off_t>(size),
+                                SYNC_FILE_RANGE_WRITE);
+    }
+#else
+    (void)offset;
+    (void)size;
+#endif
+}
+
 int output_handle::publish() {
     published_ = true;
     if (!named_.is_open()) {

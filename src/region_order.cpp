@@ -109,6 +109,8 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
                 const std::span<const line_number> order{run.shuffle_order.get() + layout.first_lines[window],
                                                          static_cast<std::size_t>(lines)};
                 write_in_output_order(run, order, region, line_ends, out);
+                out.flush();
+                run.output_file.start_writeback(start, region.size());
             }
             const std::uint64_t done = bytes_done += layout.bytes_of(window);
             if (part == 0) {
