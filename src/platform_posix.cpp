@@ -424,7 +424,9 @@ int output_handle::publish() {
     std::string fresh;
     int linked = -1;
     for (unsigned attempt = 0; linked != 0 && attempt < 100; ++attempt) {
-        fresh = "." + final_name_ + "." + std::to_string(::getpid()) + "." + std::to_string(attempt);
+        // Short whatever the output's name, so that it fits wherever that
+        // name does.
+        fresh = ".line_shuffler." + std::to_string(::getpid()) + "." + std::to_string(attempt);
         linked = ::linkat(AT_FDCWD, through.c_str(), folder, fresh.c_str(), AT_SYMLINK_FOLLOW);
         if (linked != 0 && errno != EEXIST) {
             break;
