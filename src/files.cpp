@@ -9,7 +9,7 @@
 namespace line_shuffler {
 
 void open_input_file(run_state& run) {
-    const platform::open_error error = run.input_file.open(INPUT_FILE_NAME).error;
+    const platform::open_error error = run.input_file.open(INPUT_FILE_NAME);
     if (error == platform::open_error::is_console) {
         throw run_failure{failure::console_is_file};
     }
@@ -23,7 +23,7 @@ void open_input_file(run_state& run) {
 }
 
 void open_output_file(run_state& run) {
-    switch (run.output_file.open(OUTPUT_FILE_NAME, run.input_file).error) {
+    switch (run.output_file.open(OUTPUT_FILE_NAME, run.input_file)) {
         case platform::open_error::none:
             return;
         case platform::open_error::same_file:
@@ -33,7 +33,6 @@ void open_output_file(run_state& run) {
         case platform::open_error::is_console:
             throw run_failure{failure::console_is_file};
         case platform::open_error::system:
-        case platform::open_error::not_regular_file:
             break;
     }
     throw run_failure{failure::output_not_opened};

@@ -1,6 +1,12 @@
 // What the tool needs from the operating system, and nothing more: the two
 // files, the clock, the terminal and the key wait. Each platform has one file
-// implementing this header; nothing else in the tool depends on the platform.
+// implementing this header (platform_posix.cpp, platform_windows.cpp). The
+// rest of the tool calls no system directly; what it asks of the compiler
+// and the C library where they differ is kept to a few small places: the
+// draw's lock-free generator on glibc (shuffle.cpp), whether there are
+// threads (two_parts.h), the vector compare of the newline scan
+// (newline_scan.h), the prefetch hint (prefetch.h) and the format and
+// switch checks that messages.h asks of GCC and clang.
 #pragma once
 
 #include <cstddef>
@@ -10,24 +16,16 @@
 
 namespace line_shuffler::platform {
 
-// Why a file could not be opened: the system refused (its error number is
-// kept beside), or the tool refused a file the system would have opened.
+// Why a file could not be opened: the system refused, or the tool refused
+// a file the system would have opened.
 enum class open_error {
     none,
     system,
-    not_regular_file,
     same_file,
     locked,
     // Standard output goes to the file: the dialogue would mix with the
     // lines, or be counted and shuffled with them.
     is_console,
-};
-
-struct open_result {
-    open_error error = open_error::none;
-    int system_error = 0;  // the system's number, when error is system
-
-    bool opened() const noexcept { return error == open_error::none; }
 };
 
 // What a file says about itself: its size, when its content and its
@@ -83,9 +81,9 @@ protected:
 class input_handle : public file_handle {
 public:
     // Opens a regular file for reading; never blocks, even on a FIFO, and
-    // refuses any other kind of file (not_regular_file) and the file that
-    // standard output goes to (is_console).
-    open_result open(const char* name);
+    // refuses any other kind of file (system) and the file that standard
+    // output goes to (is_console).
+    open_error open(const char* name);
     // Reads up to buffer.size() bytes at offset; fewer only at the end of
     // the file. Interrupted reads are resumed.
     io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
@@ -116,7 +114,7 @@ public:
     // file the name. Where the folder can't hold such a file, the lines go
     // to the named file in their final order, once, and a run that doesn't
     // finish empties it, or leaves at most a visibly short file.
-    open_result open(const char* name, const input_handle& input);
+    open_error open(const char* name, const input_handle& input);
     // Writes all of data at the file's current position; false on any
     // failure.
     bool write_all(std::span<const char> data);

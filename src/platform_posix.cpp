@@ -27,19 +27,10 @@ int to_fd(std::intptr_t native) {
     return static_cast<int>(native);
 }
 
-// The system's refusal, by the error number it left in errno; a descriptor
-// already opened is given up first, keeping that number.
-open_result system_refusal(int fd = -1) {
-    const open_result refused{open_error::system, errno};
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return refused;
-}
-
-open_result refusal(int fd, open_error why) {
+// Gives up a descriptor opened for a file that is refused.
+open_error refusal(int fd, open_error why) {
     ::close(fd);
-    return {why, 0};
+    return why;
 }
 
 // When the content and the metadata last changed, at the full resolution
@@ -77,26 +68,26 @@ int file_handle::close() {
     return ::close(fd) == 0 ? 0 : errno;
 }
 
-open_result input_handle::open(const char* name) {
+open_error input_handle::open(const char* name) {
     (void)close();
     // Non-blocking, so that a FIFO under the input's name can't stall the
     // open; it is refused below like every other non-regular file.
     const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return system_refusal();
+        return open_error::system;
     }
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
-        return system_refusal(fd);
+        return refusal(fd, open_error::system);
     }
     if (!S_ISREG(status.st_mode)) {
-        return refusal(fd, open_error::not_regular_file);
+        return refusal(fd, open_error::system);
     }
     if (is_stdout(status)) {
         return refusal(fd, open_error::is_console);
     }
     native_ = fd;
-    return {};
+    return open_error::none;
 }
 
 namespace {
@@ -317,7 +308,7 @@ output_handle::~output_handle() {
     (void)close();
 }
 
-open_result output_handle::open(const char* name, const input_handle& input) {
+open_error output_handle::open(const char* name, const input_handle& input) {
     (void)close();
     // An existing file (or a link to one, such as /dev/full) is opened as it
     // is; otherwise the file is created, and O_EXCL refuses to follow a
@@ -333,27 +324,27 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     struct stat in {};
     if (named.get() < 0 || ::fstat(named.get(), &out) != 0 ||
         (input.is_open() && ::fstat(to_fd(native_of(input)), &in) != 0)) {
-        return system_refusal();
+        return open_error::system;
     }
     // Emptying the output must never empty the input it is about to read.
     if (input.is_open() && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
-        return {open_error::same_file, 0};
+        return open_error::same_file;
     }
     if (is_stdout(out)) {
-        return {open_error::is_console, 0};
+        return open_error::is_console;
     }
     if (lock_is_held_elsewhere(named.get())) {
-        return {open_error::locked, 0};
+        return open_error::locked;
     }
     const int status_flags = ::fcntl(named.get(), F_GETFL);
     if (status_flags < 0 || ::fcntl(named.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
-        return system_refusal();
+        return open_error::system;
     }
     // A new, empty file is not cut: ext4 takes a file cut to nothing for one
     // being replaced, and writes it to the disk when the descriptor that cut
     // it is closed.
     if (S_ISREG(out.st_mode) && out.st_size > 0 && ::ftruncate(named.get(), 0) != 0) {
-        return system_refusal();
+        return open_error::system;
     }
     place_of_file place;
     if (S_ISREG(out.st_mode) && find_place(name, out, place)) {
@@ -370,7 +361,7 @@ open_result output_handle::open(const char* name, const input_handle& input) {
             group_ = static_cast<std::int64_t>(out.st_gid);
             native_ = work.release();
             holds_regions_ = true;
-            return {};
+            return open_error::none;
         }
     }
     // Written in place, in order: a FIFO, a device, or a folder that can't
@@ -380,7 +371,7 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     if (S_ISREG(out.st_mode)) {
         empty_on_ending_signal(to_fd(native_));
     }
-    return {};
+    return open_error::none;
 }
 
 void output_handle::start_writeback(std::uint64_t offset, std::uint64_t size) noexcept {

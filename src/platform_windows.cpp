@@ -47,14 +47,9 @@ int last_error() {
     return error == 0 ? static_cast<int>(ERROR_GEN_FAILURE) : static_cast<int>(error);
 }
 
-// The system's refusal, by the error it left for GetLastError.
-open_result system_refusal() {
-    return {open_error::system, last_error()};
-}
-
 // Closes a handle that is being given up because of an earlier refusal, and
 // passes that refusal on.
-open_result abandon(HANDLE handle, open_result refused) {
+open_error abandon(HANDLE handle, open_error refused) {
     ::CloseHandle(handle);
     return refused;
 }
@@ -135,7 +130,7 @@ bool is_stdout(HANDLE file) {
 
 }  // namespace
 
-open_result input_handle::open(const char* name) {
+open_error input_handle::open(const char* name) {
     (void)close();
     // Others may go on using the file: the tool notices if it changes.
     // A directory can't be opened this way (that takes
@@ -144,16 +139,16 @@ open_result input_handle::open(const char* name) {
     const HANDLE handle =
         ::CreateFileA(name, GENERIC_READ, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return system_refusal();
+        return open_error::system;
     }
     if (::GetFileType(handle) != FILE_TYPE_DISK) {
-        return abandon(handle, {open_error::not_regular_file, 0});
+        return abandon(handle, open_error::system);
     }
     if (is_stdout(handle)) {
-        return abandon(handle, {open_error::is_console, 0});
+        return abandon(handle, open_error::is_console);
     }
     native_ = from_handle(handle);
-    return {};
+    return open_error::none;
 }
 
 namespace {
@@ -392,7 +387,7 @@ output_handle::~output_handle() {
     (void)close();
 }
 
-open_result output_handle::open(const char* name, const input_handle& input) {
+open_error output_handle::open(const char* name, const input_handle& input) {
     (void)close();
     // An existing file is opened as it is and emptied only once it is known
     // not to be the input. Otherwise a new file is made; CREATE_NEW with
@@ -413,32 +408,32 @@ open_result output_handle::open(const char* name, const input_handle& input) {
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
     if (opened == INVALID_HANDLE_VALUE) {
-        return system_refusal();
+        return open_error::system;
     }
     unique_handle named{opened};
     if (input.is_open()) {
         const file_key output_key = key_of(named.get());
         if (!output_key.known) {
-            return system_refusal();
+            return open_error::system;
         }
         const file_key input_key = key_of(to_handle(native_of(input)));
         if (!input_key.known) {
-            return system_refusal();
+            return open_error::system;
         }
         // Emptying the output must never empty the input it is about to read.
         if (same_key(output_key, input_key)) {
-            return {open_error::same_file, 0};
+            return open_error::same_file;
         }
     }
     if (is_stdout(named.get())) {
-        return {open_error::is_console, 0};
+        return open_error::is_console;
     }
     // A device or a pipe has no length to cut, no lock and no folder: it
     // takes the lines in order, once.
     holds_regions_ = false;
     if (::GetFileType(named.get()) != FILE_TYPE_DISK) {
         native_ = from_handle(named.release());
-        return {};
+        return open_error::none;
     }
     // The lock spans every byte the file may ever have and goes with the
     // handle, at the latest when the process ends. Other programs may still
@@ -448,11 +443,11 @@ open_result output_handle::open(const char* name, const input_handle& input) {
     if (!::LockFileEx(named.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
                       &from_start) &&
         ::GetLastError() == ERROR_LOCK_VIOLATION) {
-        return {open_error::locked, 0};
+        return open_error::locked;
     }
     // The file pointer is at 0, so this cuts the file to nothing.
     if (!::SetEndOfFile(named.get())) {
-        return system_refusal();
+        return open_error::system;
     }
     FILE_BASIC_INFO old{};
     const bool old_known = (access & FILE_READ_ATTRIBUTES) != 0 &&
@@ -468,13 +463,13 @@ open_result output_handle::open(const char* name, const input_handle& input) {
             mode_ = old.FileAttributes & kept_attributes;
             native_ = from_handle(work);
             holds_regions_ = true;
-            return {};
+            return open_error::none;
         }
     }
     // Written in place, in order: a folder that can't hold the work file, or
     // a file Windows can't place.
     native_ = from_handle(named.release());
-    return {};
+    return open_error::none;
 }
 
 // FlushFileBuffers in publish() writes what is left; Windows has no call
