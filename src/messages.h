@@ -1,7 +1,7 @@
 // Every text the tool shows on the console, in one place, exactly as shown.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 
 #include "run_state.h"
 
@@ -18,17 +18,17 @@ inline constexpr const char* banner[] = {
     "\n",
 };
 
-// The number in the banner's line about line length.
-constexpr std::size_t promised_line_length() {
-    std::size_t length = 0;
-    for (const char* c = banner[2]; *c != '\0'; ++c) {
+// The number a text gives, its digits read in order as one decimal.
+constexpr std::uint64_t number_in(const char* text) {
+    std::uint64_t number = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
         if (*c >= '0' && *c <= '9') {
-            length = length * 10 + static_cast<std::size_t>(*c - '0');
+            number = number * 10 + static_cast<std::uint64_t>(*c - '0');
         }
     }
-    return length;
+    return number;
 }
-static_assert(promised_line_length() == LINE_BUFFER_SIZE, "LINE_BUFFER_SIZE is the line length the banner promises");
+static_assert(number_in(banner[2]) == LINE_BUFFER_SIZE, "LINE_BUFFER_SIZE is the line length the banner promises");
 
 inline constexpr const char* line_count = "Total line number: %d\n";
 inline constexpr const char* done = "\nShuffling process has done.\n";
@@ -46,6 +46,7 @@ inline constexpr const char* console_is_file =
 inline constexpr const char* output_locked =
     "Write file is locked by another program, perhaps another run of this tool. Try again when it has finished\n";
 inline constexpr const char* too_many_lines = "Too many lines. At most 2147483647 lines can be shuffled\n";
+static_assert(number_in(too_many_lines) == MAX_LINE_COUNT, "MAX_LINE_COUNT is the line count the message allows");
 inline constexpr const char* out_of_memory = "Not enough memory to shuffle this many lines\n";
 inline constexpr const char* read_failed = "Read file could not be read to its end. The shuffled file is incomplete\n";
 // Found at the end of the write, the change leaves a shuffled file of full

@@ -153,7 +153,7 @@ extern "C" void undo_and_die(int signal_number) {
         (void)::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
     }
     if (output_to_empty >= 0) {
-        (void)::ftruncate(output_to_empty, 0);
+        [[maybe_unused]] const int emptied = ::ftruncate(output_to_empty, 0);
     }
     (void)::sigaction(signal_number, &previous_actions[signal_number], nullptr);
     (void)::raise(signal_number);
@@ -402,7 +402,7 @@ int output_handle::publish() {
         return errno;
     }
     // The owner can only be given back by a privileged run; the bits always.
-    (void)::fchown(work, static_cast<uid_t>(owner_), static_cast<gid_t>(group_));
+    [[maybe_unused]] const int owned = ::fchown(work, static_cast<uid_t>(owner_), static_cast<gid_t>(group_));
     if (::fchmod(work, static_cast<mode_t>(mode_)) != 0) {
         published_ = false;
         return errno;
@@ -446,8 +446,9 @@ int output_handle::close() {
     if (!published_ && native_ >= 0 && !named_.is_open()) {
         // Written in place and not finished: what it holds is no shuffle.
         struct stat status {};
+        // Its failure has been reported already; emptying is all that is left.
         if (::fstat(to_fd(native_), &status) == 0 && S_ISREG(status.st_mode)) {
-            (void)::ftruncate(to_fd(native_), 0);
+            [[maybe_unused]] const int emptied = ::ftruncate(to_fd(native_), 0);
         }
     }
     forget_ending_signal_output();

@@ -13,8 +13,7 @@ void progress_line::measure_in(std::uint64_t total) noexcept {
     next_check_ = 0;
 }
 
-void progress_line::start(std::uint64_t total) {
-    measure_in(total);
+void progress_line::start_clock() {
     shown_ = false;
     if (console_ != nullptr) {
         started_ = clock_();

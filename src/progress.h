@@ -21,12 +21,12 @@ public:
     progress_line() = default;
     progress_line(std::FILE* console, millisecond_clock clock) : console_(console), clock_(clock) {}
 
-    bool enabled() const noexcept { return console_ != nullptr; }
-
-    // Starts the clock, for `total` units of work.
-    void start(std::uint64_t total);
-    // The work turned out to be `total` units (bytes moved, say); the clock
-    // goes on from start().
+    // Starts the clock. Nothing is shown until measure_in() says how much
+    // work there is, so the wait before that (drawing the order) counts
+    // towards the quiet first second but shows no percentage.
+    void start_clock();
+    // The work is `total` units (bytes moved, say), counted from 0 by
+    // update(); the clock goes on from start_clock().
     void measure_in(std::uint64_t total) noexcept;
 
     // Cheap enough to call for every line: the clock is read only after each
@@ -49,7 +49,8 @@ private:
     millisecond_clock clock_ = nullptr;
     std::uint64_t total_ = 0;
     std::uint64_t check_step_ = 1;
-    std::uint64_t next_check_ = 0;
+    // No update reaches the clock before measure_in().
+    std::uint64_t next_check_ = UINT64_MAX;
     std::int64_t started_ = 0;
     std::int64_t last_drawn_ = 0;
     bool shown_ = false;

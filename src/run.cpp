@@ -39,7 +39,7 @@ void run_steps(run_state& run) {
     open_output_file(run);
     run.line_count = count_lines(run);
     // Drawing the order is part of the wait the progress line accounts for.
-    run.progress.start(run.line_count);
+    run.progress.start_clock();
     // At most MAX_LINE_COUNT, so the count shows the same as an int.
     print_message(messages::line_count, static_cast<int>(run.line_count));
     make_shuffle_order(run);

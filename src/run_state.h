@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 
 #include "line_lengths.h"
 #include "page_buffer.h"
@@ -85,8 +86,9 @@ struct writer_limits {
 // tests that need a known order.
 using clock_function = std::int64_t (*)();
 
-// Making one takes no memory beyond its own: main makes it before the run
-// can report a failure.
+// Making one takes no memory beyond its own, and can't fail: main makes it
+// on its stack before the run can report a failure. The steps take the
+// buffers, the lengths and the order.
 struct run_state {
     // Files and count.
     platform::input_handle input_file;
@@ -119,6 +121,7 @@ struct run_state {
     // Off unless the run shows progress on a terminal.
     progress_line progress;
 };
+static_assert(std::is_nothrow_default_constructible_v<run_state>);
 
 // The steps, in the order run_shuffle calls them.
 void open_input_file(run_state& run);
@@ -142,8 +145,9 @@ std::uint32_t draw_random() noexcept;
 // The whole run: dialogue, steps, key wait. Returns the exit status.
 int run_shuffle(run_state& run);
 
-// The dialogue of a run that has no memory even for its state: banner,
-// the out-of-memory message, key wait. Returns the exit status, 1.
+// The dialogue of a run that can't begin for want of memory, with too
+// little heap left even to throw std::bad_alloc: banner, the out-of-memory
+// message, key wait. Returns the exit status, 1.
 int report_out_of_memory() noexcept;
 
 }  // namespace line_shuffler

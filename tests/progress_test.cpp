@@ -13,7 +13,9 @@ namespace line_shuffler {
 namespace {
 
 std::int64_t now_ms = 0;
+int clock_reads = 0;
 std::int64_t fake_clock() {
+    ++clock_reads;
     return now_ms;
 }
 
@@ -25,6 +27,7 @@ class progress_test : public ::testing::Test {
 protected:
     void SetUp() override {
         now_ms = 5'000;
+        clock_reads = 0;
         ASSERT_NE(console, nullptr);
     }
 
@@ -69,20 +72,26 @@ protected:
     std::unique_ptr<std::FILE, file_closer> console{std::tmpfile()};
 };
 
-TEST_F(progress_test, a_run_under_a_second_shows_nothing) {
+TEST_F(progress_test, nothing_shows_until_the_first_second_is_up) {
     progress_line progress{console.get(), fake_clock};
-    progress.start(100'000);
-    run_lines(progress, 100'000, 0);
+    progress.start_clock();
+    progress.measure_in(4096);
     now_ms += progress_line::QUIET_MS - 1;
-    progress.update(100'000 - 1024);
-    progress.erase();
+    const int reads = clock_reads;
+    progress.update(1024);
+    // The update got past the throttle and looked at the clock.
+    ASSERT_GT(clock_reads, reads);
     EXPECT_EQ(written(), "");
+    now_ms += 1;
+    progress.update(2048);
+    EXPECT_EQ(visible_line(written()), "Shuffling:  50%");
 }
 
 TEST_F(progress_test, a_long_run_shows_rising_percentages_a_few_times_a_second) {
     progress_line progress{console.get(), fake_clock};
     const std::uint64_t lines = 1 << 20;
-    progress.start(lines);
+    progress.start_clock();
+    progress.measure_in(lines);
     // 3 ms per 1024 lines: about 3 s in all, the first of them silent.
     for (std::uint64_t done = 1024; done <= lines; done += 1024) {
         now_ms += 3;
@@ -105,7 +114,7 @@ TEST_F(progress_test, a_long_run_shows_rising_percentages_a_few_times_a_second) 
 // reader) shows its progress as soon as a second has passed.
 TEST_F(progress_test, few_slow_units_show_progress_too) {
     progress_line progress{console.get(), fake_clock};
-    progress.start(1);
+    progress.start_clock();
     progress.measure_in(8);
     run_lines(progress, 4, 400);
     EXPECT_EQ(visible_line(written()), "Shuffling:  50%");
@@ -113,8 +122,12 @@ TEST_F(progress_test, few_slow_units_show_progress_too) {
 
 TEST_F(progress_test, erase_leaves_a_blank_line) {
     progress_line progress{console.get(), fake_clock};
-    progress.start(2048);
+    progress.start_clock();
     now_ms += 2 * progress_line::QUIET_MS;
+    // Before the work is measured in there is no percentage to show.
+    progress.update(1024);
+    ASSERT_EQ(written(), "");
+    progress.measure_in(2048);
     progress.update(1024);
     ASSERT_EQ(visible_line(written()), "Shuffling:  50%");
     progress.erase();
@@ -123,14 +136,23 @@ TEST_F(progress_test, erase_leaves_a_blank_line) {
     EXPECT_EQ(written().back(), '\r');
 }
 
-TEST_F(progress_test, a_disabled_line_writes_nothing) {
-    progress_line progress;
-    progress.start(4096);
+// A run whose output is redirected keeps the line it was made with, which
+// has no console and no clock: it must never reach for either. With a clock
+// given, the reads are counted; the run's own line would crash on one.
+TEST_F(progress_test, a_line_without_a_console_never_reads_the_clock) {
+    progress_line progress{nullptr, fake_clock};
+    progress.start_clock();
+    progress.measure_in(4096);
     now_ms += 10 * progress_line::QUIET_MS;
     progress.update(1024);
     progress.erase();
-    EXPECT_FALSE(progress.enabled());
-    EXPECT_EQ(written(), "");
+    EXPECT_EQ(clock_reads, 0);
+
+    progress_line runs_own;
+    runs_own.start_clock();
+    runs_own.measure_in(4096);
+    runs_own.update(4096);
+    runs_own.erase();
 }
 
 }  // namespace
