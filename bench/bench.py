@@ -11,6 +11,7 @@ Run it through bench/run.sh, which checks the tools it needs and builds the
 tool and the helpers first.
 """
 import argparse
+import ast
 import hashlib
 import json
 import os
@@ -27,10 +28,54 @@ GIB = 1024 * MIB
 
 TOOL = "line_shuffler"
 
-# The memory promise: peak resident memory at most this much plus
-# ALLOWANCE_PER_LINE bytes a line, whatever the line lengths.
-ALLOWANCE_BASE = 24 * MIB
-ALLOWANCE_PER_LINE = 9
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# The memory promise: peak resident memory at most a base plus so many bytes
+# a line, whatever the line lengths. The tool's own header holds the two
+# figures; they are read from there, so that there is one copy of them.
+PROMISE_HEADER = os.path.join(REPO, "src", "run_state.h")
+
+
+def header_constant(text, name):
+    """The value of `inline constexpr ... NAME = EXPR;`, where EXPR is made
+    of integers (std::uint64_t{N}, digit separators and suffixes allowed),
+    +, * and <<."""
+    match = re.search(rf"\b{name}\s*=\s*([^;]+);", text)
+    if not match:
+        raise SystemExit(f"bench: no {name} in {PROMISE_HEADER}")
+    expression = re.sub(r"std::u?int\d+_t\s*\{([^}]*)\}", r"(\1)", match.group(1))
+    expression = re.sub(r"(?<=\d)'(?=\d)", "", expression)
+    expression = re.sub(r"(?<=\d)[uUlL]+\b", "", expression)
+    operators = {ast.Add: lambda a, b: a + b, ast.Mult: lambda a, b: a * b, ast.LShift: lambda a, b: a << b}
+
+    def value(node):
+        if isinstance(node, ast.Constant) and type(node.value) is int:
+            return node.value
+        if isinstance(node, ast.BinOp) and type(node.op) in operators:
+            return operators[type(node.op)](value(node.left), value(node.right))
+        raise ValueError(ast.dump(node))
+
+    try:
+        return value(ast.parse(expression.strip(), mode="eval").body)
+    except (SyntaxError, ValueError):
+        raise SystemExit(f"bench: cannot read {name} = {match.group(1).strip()} in {PROMISE_HEADER}") from None
+
+
+def read_promise():
+    try:
+        text = open(PROMISE_HEADER).read()
+    except OSError as error:
+        raise SystemExit(f"bench: cannot read the memory promise from {PROMISE_HEADER}: {error.strerror}")
+    return header_constant(text, "PROMISED_BASE_BYTES"), header_constant(text, "PROMISED_BYTES_PER_LINE")
+
+
+ALLOWANCE_BASE, ALLOWANCE_PER_LINE = read_promise()
+
+
+def promise_text():
+    """The allowance in words, for the report: "N MiB + M B/line"."""
+    base = (f"{ALLOWANCE_BASE // MIB} MiB" if ALLOWANCE_BASE % MIB == 0 else f"{ALLOWANCE_BASE:,} B")
+    return f"{base} + {ALLOWANCE_PER_LINE} B/line"
 
 # The parts in the order they run and are reported, and what each measures.
 PARTS = {
@@ -824,7 +869,7 @@ def target_rows(records):
 
     def within_allowance(v, f, name=TOOL, what=""):
         peak, within, total = memory_check(v, f, name)
-        rows.append((f"{f['note']}{what}: peak memory at most 24 MiB + 9 B/line = {mib(allowance(f['lines']))}",
+        rows.append((f"{f['note']}{what}: peak memory at most {promise_text()} = {mib(allowance(f['lines']))}",
                      f"largest of {total} runs {mib(peak)}; {within} of {total} within", verdict(within == total)))
 
     cached = [p for p in ("short", "500") if p in records and not records[p].get("error")]
@@ -958,7 +1003,7 @@ def write_report(records, args, out_dir):
         put(f"Median wall time (min-max) and median peak resident memory of {record['rounds']} measured rounds "
             f"({record['large_rounds']} on files of 500 MB or more); the ratio is of the median wall times. "
             f"CPU / wall is the tool's median CPU time (user and system) over its median wall time: above 1 it "
-            f"used more than one core. The allowance is 24 MiB + 9 B/line; \"within\" counts the measured runs "
+            f"used more than one core. The allowance is {promise_text()}; \"within\" counts the measured runs "
             f"whose peak is under it.")
         put("")
         put("| File | Size | line_shuffler | shuf | cat | line_shuffler / shuf | CPU / wall | Allowance | Within |")
@@ -1046,7 +1091,7 @@ def write_report(records, args, out_dir):
                     f"{mib(run['cg_peak']) if run.get('cg_peak') is not None else '-'} | {run['cg_limit_hits']:,} | "
                     f"{run['cache_left']:.0%} |")
         put("")
-        put(f"Peak memory is the largest of the runs, against the allowance 24 MiB + 9 B/line: " + "; ".join(
+        put(f"Peak memory is the largest of the runs, against the allowance {promise_text()}: " + "; ".join(
             f"{f['note']} {mib(allowance(f['lines']))}" for f in v.file_list()) + ". shuf ran once, with a time "
             f"limit of 10 times the tool's median time (at least 10 s, at most "
             f"{SHUF_CAP_QUICK if record['quick'] else SHUF_CAP} s).")
@@ -1199,7 +1244,7 @@ plot {plot_line(0)}
 set title 'Peak memory against line count'
 set ylabel 'peak resident memory (MiB)'
 plot {plot_line(1)}, \\
-     [{low}:{high}] 24 + 9 * x / 1048576 with lines dt 2 lw 2 lc rgb '#808080' title 'allowance 24 MiB + 9 B/line'
+     [{low}:{high}] ({ALLOWANCE_BASE} + {ALLOWANCE_PER_LINE} * x) / {MIB}.0 with lines dt 2 lw 2 lc rgb '#808080' title 'allowance {promise_text()}'
 unset multiplot
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
