@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Times line_shuffler side by side with shuf, cat and wc -l on deterministic
-files, in the page cache and on files larger than a memory cgroup's limit,
-checks every output, and writes results.md and plot.png.
+"""Times line_shuffler side by side with GNU shuf, uutils shuf, cat and wc -l
+on deterministic files, in the page cache and on files larger than a memory
+cgroup's limit, checks every output, and writes results.md and plot.png.
 
 The benchmark is made of parts (see PARTS) that can run alone (--only); the
 runs of every part are kept in runs.json next to results.md, so that a part
@@ -17,6 +17,7 @@ import json
 import os
 import platform
 import re
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -27,6 +28,11 @@ MIB = 1024 * 1024
 GIB = 1024 * MIB
 
 TOOL = "line_shuffler"
+# The peers: GNU coreutils' shuf is "shuf" (the name the kept runs have
+# always used), uutils' (Debian's rust-coreutils) is UUTILS, and the copy
+# floor is "cat".
+UUTILS = "uutils shuf"
+SHOWN = {"shuf": "GNU shuf", UUTILS: UUTILS, "cat": "cat"}
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -79,13 +85,13 @@ def promise_text():
 
 # The parts in the order they run and are reported, and what each measures.
 PARTS = {
-    "short": "short lines (31-71 bytes) against shuf and cat, in the page cache",
-    "500": "lines of 400-600 bytes against shuf and cat, in the page cache",
-    "long": "20,000 lines of 10 KB against cat and shuf",
+    "short": "short lines (31-71 bytes) against GNU and uutils shuf and cat, in the page cache",
+    "500": "lines of 400-600 bytes against GNU and uutils shuf and cat, in the page cache",
+    "long": "20,000 lines of 10 KB against cat and GNU and uutils shuf",
     "count": "counting alone against wc -l",
     "cgroup": "files larger than memory: the tool in a memory cgroup against one sequential read",
     "baseline": "the rewind baseline (the first design)",
-    "giant": "100,000,000 lines against shuf, one run each",
+    "giant": "100,000,000 lines against GNU and uutils shuf, one run each",
 }
 DEFAULT_PARTS = [p for p in PARTS if p != "giant"]
 
@@ -398,6 +404,11 @@ class bench:
         self.record = None
         self.cgroup = None
         self.cgroup_missing = None
+        self.uutils = shlex.split(args.uutils_shuf) if args.uutils_shuf else []
+
+    def shufs(self):
+        """The shuf commands to time: GNU's, and uutils' where it was found."""
+        return ["shuf"] + ([UUTILS] if self.uutils else [])
 
     def log(self, text):
         print(f"[{time.strftime('%H:%M:%S')}] {text}", flush=True)
@@ -473,6 +484,7 @@ class bench:
             TOOL: command([self.tool], output="shuffled_file.txt"),
             BEFORE: command([os.path.abspath(self.args.before or "/nonexistent")], output="shuffled_file.txt"),
             "shuf": command(["shuf", "-o", "shuf_out.txt", "file.txt"], output="shuf_out.txt"),
+            UUTILS: command(self.uutils + ["-o", "uutils_shuf_out.txt", "file.txt"], output="uutils_shuf_out.txt"),
             # The copy floor, `cat file.txt > cat_out.txt` into a new file:
             # run_one removes the earlier output before the timed span.
             "cat": command(["cat", "file.txt"], stdout="cat_out.txt", output="cat_out.txt"),
@@ -644,7 +656,7 @@ class bench:
                  f"{run['wall']:.1f} s")
 
     def giant(self, f):
-        """One run each of the tool and shuf on the giant file."""
+        """One run each of the tool and the shufs on the giant file."""
         available = re.search(r"MemAvailable:\s*(\d+) kB", open("/proc/meminfo").read())
         if available and int(available.group(1)) * 1024 < 70 * f.lines:
             self.log(f"warning: shuf holds the whole file and about 64 B a line; "
@@ -656,7 +668,7 @@ class bench:
         # No warm-up run of either command, but the file is read once so
         # that both find it in the page cache, as in the other parts.
         subprocess.run([self.helper("seq_read"), self.path_of(f)], check=True, stdout=subprocess.DEVNULL)
-        for name in (TOOL, "shuf"):
+        for name in [TOOL] + self.shufs():
             c = self.commands(f, [name])[name]
             self.log(f"{f.name}: running {name} once")
             self.add_run(f, name, self.run_one(f, name, c, folder))
@@ -675,9 +687,9 @@ def rounds_for(args, f):
 def run_part(b, part, files, args):
     if part in ("short", "500"):
         for f in files[part]:
-            b.measure(f, [TOOL, "shuf", "cat"], rounds_for(args, f))
+            b.measure(f, [TOOL] + b.shufs() + ["cat"], rounds_for(args, f))
     elif part == "long":
-        b.measure(files["long"][0], [TOOL, "cat", "shuf"] + ([BEFORE] if args.before else []), args.runs)
+        b.measure(files["long"][0], [TOOL, "cat"] + b.shufs() + ([BEFORE] if args.before else []), args.runs)
     elif part == "count":
         b.measure(files["count"][0], ["count_only", "wc -l"], args.runs)
     elif part == "cgroup":
@@ -859,6 +871,10 @@ def part_heading(put, record, title):
     put(f"Measured {when} by `{record['invocation']}` ({took}, load average "
         f"{record['load'][0]:.2f} at the start and {record['load'][-1]:.2f} at the end; tool "
         f"`{record['tool']}`, sha256 {record['tool_sha']}, tree at {record['tree']}).")
+    if record["part"] in ("short", "500", "long", "giant"):
+        put("")
+        put(f"uutils shuf: `{record['uutils_command']}` ({record['uutils']})." if record.get("uutils") else
+            "uutils shuf was not timed: not found (`apt-get install rust-coreutils`).")
     if not record.get("outputs_removed"):
         put("")
         put("**Measured the old way:** each command's output of the run before was still there and was emptied "
@@ -880,7 +896,7 @@ def target_rows(records):
 
     def against_shuf(v, f, target, what=None, more=""):
         ratio = v.median(f, TOOL, "wall") / v.median(f, "shuf", "wall")
-        rows.append((what or f"{f['note']}: time at most {target} of `shuf`'s",
+        rows.append((what or f"{f['note']}: time at most {target} of GNU `shuf`'s",
                      f"{ratio:.2f} ({seconds(v.median(f, TOOL, 'wall'))} vs {seconds(v.median(f, 'shuf', 'wall'))})"
                      + more, verdict(ratio <= target)))
 
@@ -908,7 +924,7 @@ def target_rows(records):
         for f in files:
             cores = v.median(f, TOOL, "cpu") / v.median(f, TOOL, "wall")
             against_shuf(v, f, TARGET_BOTH_CORES,
-                         f"{f['note']}, both cores of an idle machine: time at most {TARGET_BOTH_CORES} of `shuf`'s",
+                         f"{f['note']}, both cores of an idle machine: time at most {TARGET_BOTH_CORES} of GNU `shuf`'s",
                          f"; tool CPU time {cores:.2f}x its wall time; load average "
                          f"{record['load'][0]:.2f}-{record['load'][-1]:.2f}")
     for part in cached:
@@ -967,7 +983,7 @@ def target_rows(records):
     if "giant" in records and not records["giant"].get("error"):
         v = view(records["giant"])
         f = v.file_list()[0]
-        rows.append((f"{f['lines']:,} lines: time and peak memory against `shuf` (one run each)",
+        rows.append((f"{f['lines']:,} lines: time and peak memory against GNU `shuf` (one run each)",
                      f"{seconds(v.median(f, TOOL, 'wall'))}, {mib(v.median(f, TOOL, 'rss'))} vs "
                      f"{seconds(v.median(f, 'shuf', 'wall'))}, {mib(v.median(f, 'shuf', 'rss'))}",
                      f"{verdict(v.median(f, TOOL, 'rss') <= allowance(f['lines']))} (memory)"))
@@ -993,11 +1009,13 @@ def write_report(records, args, out_dir):
         "medians. In the page cache, every command ran once to check its output and warm the cache, then the "
         "measured rounds each section names; the cgroup part has no warm-up run. Wall time is from start to exit as seen "
         "by the parent; peak memory is the kernel's maximum resident set size of the process (`ru_maxrss`).")
-    put("The copy floor is `cat file.txt > cat_out.txt`. Every command writes a new file: its output of the run "
-        "before is removed before the timed span, the tool's `shuffled_file.txt` included, so that no run pays for "
-        "emptying an earlier output (ext4 frees the old blocks, and flushes a file cut to nothing and written "
-        "again when it is closed), and each output is removed once it has served, so that its writing does not "
-        "go on during the next command's run.")
+    put("The peers are GNU coreutils' `shuf` (`shuf -o shuf_out.txt file.txt`) and, where it is installed, "
+        "uutils' (Debian's rust-coreutils, with the same arguments); the copy floor is "
+        "`cat file.txt > cat_out.txt`. Every command writes a new file: its output of the run before is removed "
+        "before the timed span, the tool's `shuffled_file.txt` included, so that no run pays for emptying an "
+        "earlier output (ext4 frees the old blocks, and flushes a file cut to nothing and written again when it "
+        "is closed), and each output is removed once it has served, so that its writing does not go on during "
+        "the next command's run. The targets are against GNU `shuf`.")
     tools = sorted({record["tool_sha"] for record in records.values()})
     if len(tools) > 1:
         put("")
@@ -1021,27 +1039,38 @@ def write_report(records, args, out_dir):
         return part in records and not records[part].get("skipped") and (
             not records[part].get("error") or records[part]["runs"])
 
-    for part, title in (("short", "Short lines against `shuf`"), ("500", "Lines of 400-600 bytes against `shuf`")):
+    def ratio(v, f, name):
+        """line_shuffler's median wall time over the command's, or - where
+        the command was not timed."""
+        if not (v.has(f, TOOL) and v.has(f, name)):
+            return "-"
+        return f"{v.median(f, TOOL, 'wall') / v.median(f, name, 'wall'):.2f}"
+
+    peers = ["shuf", UUTILS, "cat"]
+    for part, title in (("short", "Short lines against GNU and uutils `shuf`"),
+                        ("500", "Lines of 400-600 bytes against GNU and uutils `shuf`")):
         if not usable(part):
             continue
         record = records[part]
         v = view(record)
         part_heading(put, record, title)
         put(f"Median wall time (min-max) and median peak resident memory of {record['rounds']} measured rounds "
-            f"({record['large_rounds']} on files of 500 MB or more); the ratio is of the median wall times. "
+            f"({record['large_rounds']} on files of 500 MB or more); the ratios are of the median wall times, "
+            f"line_shuffler's over each other command's. "
             f"CPU / wall is the tool's median CPU time (user and system) over its median wall time: above 1 it "
             f"used more than one core. The allowance is {promise_text()}; \"within\" counts the measured runs "
             f"whose peak is under it.")
         put("")
-        put("| File | Size | line_shuffler | shuf | cat | line_shuffler / shuf | CPU / wall | Allowance | Within |")
-        put("|---|---|---|---|---|---|---|---|---|")
+        put("| File | Size | line_shuffler | GNU shuf | uutils shuf | cat | line_shuffler / GNU shuf | "
+            "/ uutils shuf | / cat | CPU / wall | Allowance | Within |")
+        put("|---|---|---|---|---|---|---|---|---|---|---|---|")
         for f in v.file_list():
             if not all(v.has(f, name) for name in (TOOL, "shuf", "cat")):
                 continue
-            cells = [timed(v, f, name) for name in (TOOL, "shuf", "cat")]
+            cells = [timed(v, f, name) if v.has(f, name) else "-" for name in [TOOL] + peers]
             peak, within, total = memory_check(v, f, TOOL)
             put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells)} | "
-                f"{v.median(f, TOOL, 'wall') / v.median(f, 'shuf', 'wall'):.2f} | "
+                f"{' | '.join(ratio(v, f, name) for name in peers)} | "
                 f"{v.median(f, TOOL, 'cpu') / v.median(f, TOOL, 'wall'):.2f} | "
                 f"{mib(allowance(f['lines']))} | {within}/{total} (largest {mib(peak)}) |")
         put("")
@@ -1053,18 +1082,20 @@ def write_report(records, args, out_dir):
         record = records["long"]
         v = view(record)
         part_heading(put, record, "Long lines")
-        put(f"{record['rounds']} measured rounds."
+        put(f"{record['rounds']} measured rounds; the ratio is line_shuffler's median wall time over the "
+            f"command's."
             + (f" `{BEFORE}` is `{record['before']}` (sha256 {record['before_sha']}), given with `--before`."
                if record.get("before") else ""))
         put("")
-        put("| File | Command | Wall (min-max) | Peak memory |")
-        put("|---|---|---|---|")
+        put("| File | Command | Wall (min-max) | Peak memory | line_shuffler / this |")
+        put("|---|---|---|---|---|")
         for f in v.file_list():
-            for name in (TOOL, BEFORE, "cat", "shuf"):
+            for name in (TOOL, BEFORE, "cat", "shuf", UUTILS):
                 if v.has(f, name):
                     low, high = v.spread(f, name, "wall")
-                    put(f"| {f['note']} | {name} | {seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
-                        f"{mib(v.median(f, name, 'rss'))} |")
+                    put(f"| {f['note']} | {SHOWN.get(name, name)} | {seconds(v.median(f, name, 'wall'))} "
+                        f"({seconds(low)}-{seconds(high)}) | {mib(v.median(f, name, 'rss'))} | "
+                        f"{ratio(v, f, name) if name != TOOL else ''} |")
         put("")
 
     if "cgroup" in records and records["cgroup"].get("skipped"):
@@ -1147,18 +1178,17 @@ def write_report(records, args, out_dir):
         v = view(record)
         f = v.file_list()[0]
         part_heading(put, record, f"{f['lines']:,} lines")
-        if v.has(f, TOOL) and v.has(f, "shuf"):
-            put(f"{f['note']}, {f['size'] / 1e9:.2f} GB: one run each, without a warm-up run (the file was read "
-                f"once just before, to have it in the page cache); both outputs checked to be permutations of the "
-                f"input. "
-                f"line_shuffler / shuf = {v.median(f, TOOL, 'wall') / v.median(f, 'shuf', 'wall'):.2f}.")
-            put("")
-        put("| Command | Wall | Peak memory |")
-        put("|---|---|---|")
-        for name in (TOOL, "shuf"):
+        put(f"{f['note']}, {f['size'] / 1e9:.2f} GB: one run each, without a warm-up run (the file was read "
+            f"once just before, to have it in the page cache); every output checked to be a permutation of the "
+            f"input. The ratio is line_shuffler's wall time over the command's.")
+        put("")
+        put("| Command | Wall | Peak memory | line_shuffler / this |")
+        put("|---|---|---|---|")
+        for name in (TOOL, "shuf", UUTILS):
             if v.has(f, name):
-                put(f"| {name} | {seconds(v.median(f, name, 'wall'))} | {mib(v.median(f, name, 'rss'))} |")
-        put(f"| allowance | | {mib(allowance(f['lines']))} |")
+                put(f"| {SHOWN.get(name, name)} | {seconds(v.median(f, name, 'wall'))} | "
+                    f"{mib(v.median(f, name, 'rss'))} | {ratio(v, f, name) if name != TOOL else ''} |")
+        put(f"| allowance | | {mib(allowance(f['lines']))} | |")
         put("")
 
     if usable("baseline"):
@@ -1199,39 +1229,70 @@ def write_plot(records, out_png, scratch):
     nan = float("nan")
     series = []  # (data file, columns, gnuplot style, title, panel)
 
+    tables = {}
+
     def table(name, rows):
         path = os.path.join(scratch, f"plot_{name}.dat")
         with open(path, "w") as out:
             for row in sorted(rows):
                 out.write(" ".join(str(x) for x in row) + "\n")
+        tables[path] = rows
         return path
+
+    def has_points(dat, cols):
+        """Whether the column has a value: a command not timed (uutils shuf
+        where it is not installed) has none, and gets no line."""
+        column = int(cols.split(":")[1]) - 1
+        return any(row[column] == row[column] for row in tables[dat])
 
     def med(v, f, name, key, scale=1.0):
         return v.median(f, name, key) / scale if v.has(f, name) else nan
 
+    def ratio(v, f, name):
+        return v.median(f, TOOL, "wall") / v.median(f, name, "wall") if v.has(f, TOOL) and v.has(f, name) else nan
+
+    # Panel 0: time; 1: peak memory; 2: line_shuffler's time over each peer's.
     short_rows = []
     for part in ("short", "giant"):
         if part in records:
             v = view(records[part])
             for f in v.file_list():
                 short_rows.append((f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"),
-                                   med(v, f, "cat", "wall"), med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB)))
+                                   med(v, f, UUTILS, "wall"), med(v, f, "cat", "wall"),
+                                   med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB),
+                                   med(v, f, UUTILS, "rss", MIB),
+                                   ratio(v, f, "shuf"), ratio(v, f, UUTILS), ratio(v, f, "cat")))
+    tool_style = "linespoints lw 2 pt 7 lc rgb '#8000c0'"
+    gnu_style = "linespoints dt 4 pt 4 lc rgb '#008060'"
+    uutils_style = "linespoints dt 5 pt 12 lc rgb '#c04000'"
+    cat_style = "linespoints dt 3 pt 6 lc rgb '#3090d0'"
     if short_rows:
         dat = table("short", short_rows)
-        series += [(dat, "1:2", "linespoints lw 2 pt 7 lc rgb '#8000c0'", "line\\_shuffler", 0),
-                   (dat, "1:3", "linespoints dt 4 pt 4 lc rgb '#008060'", "shuf", 0),
-                   (dat, "1:4", "linespoints dt 3 pt 6 lc rgb '#3090d0'", "cat", 0),
-                   (dat, "1:5", "linespoints lw 2 pt 7 lc rgb '#8000c0'", "line\\_shuffler", 1),
-                   (dat, "1:6", "linespoints dt 4 pt 4 lc rgb '#008060'", "shuf", 1)]
+        series += [(dat, "1:2", tool_style, "line\\_shuffler", 0),
+                   (dat, "1:3", gnu_style, "GNU shuf", 0),
+                   (dat, "1:4", uutils_style, "uutils shuf", 0),
+                   (dat, "1:5", cat_style, "cat (into a new file)", 0),
+                   (dat, "1:6", tool_style, "line\\_shuffler", 1),
+                   (dat, "1:7", gnu_style, "GNU shuf", 1),
+                   (dat, "1:8", uutils_style, "uutils shuf", 1),
+                   (dat, "1:9", gnu_style, "line\\_shuffler / GNU shuf", 2),
+                   (dat, "1:10", uutils_style, "line\\_shuffler / uutils shuf", 2),
+                   (dat, "1:11", cat_style, "line\\_shuffler / cat", 2)]
     if "500" in records:
         v = view(records["500"])
-        rows = [(f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"), med(v, f, TOOL, "rss", MIB),
-                 med(v, f, "shuf", "rss", MIB)) for f in v.file_list()]
+        rows = [(f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"), med(v, f, UUTILS, "wall"),
+                 med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB), med(v, f, UUTILS, "rss", MIB),
+                 ratio(v, f, "shuf"), ratio(v, f, UUTILS), ratio(v, f, "cat")) for f in v.file_list()]
         dat = table("500", rows)
         series += [(dat, "1:2", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 0),
-                   (dat, "1:3", "points pt 4 ps 1.5 lc rgb '#e07000'", "shuf, 400-600 byte lines", 0),
-                   (dat, "1:4", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 1),
-                   (dat, "1:5", "points pt 4 ps 1.5 lc rgb '#e07000'", "shuf, 400-600 byte lines", 1)]
+                   (dat, "1:3", "points pt 4 ps 1.5 lc rgb '#e07000'", "GNU shuf, 400-600 byte lines", 0),
+                   (dat, "1:4", "points pt 12 ps 1.5 lc rgb '#e07000'", "uutils shuf, 400-600 byte lines", 0),
+                   (dat, "1:5", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 1),
+                   (dat, "1:6", "points pt 4 ps 1.5 lc rgb '#e07000'", "GNU shuf, 400-600 byte lines", 1),
+                   (dat, "1:7", "points pt 12 ps 1.5 lc rgb '#e07000'", "uutils shuf, 400-600 byte lines", 1),
+                   (dat, "1:8", "points pt 4 ps 1.5 lc rgb '#e07000'", "/ GNU shuf, 400-600 byte lines", 2),
+                   (dat, "1:9", "points pt 12 ps 1.5 lc rgb '#e07000'", "/ uutils shuf, 400-600 byte lines", 2),
+                   (dat, "1:10", "points pt 6 ps 1.5 lc rgb '#e07000'", "/ cat, 400-600 byte lines", 2)]
     if "cgroup" in records and not records["cgroup"].get("skipped"):
         record = records["cgroup"]
         v = view(record)
@@ -1253,13 +1314,13 @@ def write_plot(records, out_png, scratch):
 
     def plot_line(panel):
         parts = [f"'{dat}' using {cols} with {style} title '{title}'" for dat, cols, style, title, p in series
-                 if p == panel]
+                 if p == panel and has_points(dat, cols)]
         return ", \\\n     ".join(parts)
 
     script = f"""
-set terminal pngcairo size 1200,600 font ",10"
+set terminal pngcairo size 1800,650 font ",10"
 set output '{out_png}'
-set multiplot layout 1,2
+set multiplot layout 1,3
 set title 'Time against line count (31-71 byte lines unless named)'
 set logscale xy
 set xlabel 'lines'
@@ -1272,6 +1333,10 @@ set title 'Peak memory against line count'
 set ylabel 'peak resident memory (MiB)'
 plot {plot_line(1)}, \\
      [{low}:{high}] ({ALLOWANCE_BASE} + {ALLOWANCE_PER_LINE} * x) / {MIB}.0 with lines dt 2 lw 2 lc rgb '#808080' title 'allowance {promise_text()}'
+set title 'line\\_shuffler''s time over each other command''s (page cache)'
+set ylabel 'ratio of median wall times'
+plot {plot_line(2) or "1 notitle"}, \\
+     [{low}:{high}] 1 with lines dt 2 lc rgb '#808080' title 'equal time'
 unset multiplot
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
@@ -1301,6 +1366,8 @@ def main():
     parser.add_argument("--cgroup-gb", type=float,
                         help="size of each of the cgroup part's files (default 3; 0.2 with --quick)")
     parser.add_argument("--cgroup-parent", help="make the cgroup part's cgroups under this one")
+    parser.add_argument("--uutils-shuf", help="how to run uutils' shuf (a command line, such as "
+                        "/usr/lib/cargo/bin/coreutils/shuf); without it, it is not timed")
     parser.add_argument("--before", help="an earlier line_shuffler build to time beside the tool on the long lines")
     parser.add_argument("--invocation", default="bench/run.sh", help="the command line, for the report")
     args = parser.parse_args()
@@ -1333,6 +1400,15 @@ def main():
     check_disk(b, parts, files)
     b.log(f"parts: {', '.join(parts)}")
     tool_sha = tool_identity(b.tool)
+    uutils_version = None
+    if b.uutils:
+        version = subprocess.run(b.uutils + ["--version"], capture_output=True, text=True)
+        if version.returncode != 0:
+            raise SystemExit(f"bench: {args.uutils_shuf} --version failed: {version.stderr.strip()}")
+        uutils_version = (version.stdout.splitlines() or ["?"])[0].strip()
+        b.log(f"uutils shuf: {args.uutils_shuf} ({uutils_version})")
+    else:
+        b.log("uutils shuf: not given (--uutils-shuf), not timed")
     tree = tree_state(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     failed = []
     for part in parts:
@@ -1342,7 +1418,8 @@ def main():
             record.update({"before": os.path.abspath(args.before), "before_sha": tool_identity(args.before)})
         record.update({"invocation": args.invocation, "tool": b.tool, "tool_sha": tool_sha, "tree": tree,
                        "quick": args.quick, "rounds": args.baseline_runs if part == "baseline" else args.runs,
-                       "large_rounds": args.large_runs, "outputs_removed": True})
+                       "large_rounds": args.large_runs, "outputs_removed": True,
+                       "uutils": uutils_version, "uutils_command": args.uutils_shuf})
         try:
             run_part(b, part, files, args)
         except (RuntimeError, OSError, subprocess.CalledProcessError) as error:
