@@ -46,7 +46,7 @@ def header_constant(text, name):
     """The value of `inline constexpr ... NAME = EXPR;`, where EXPR is made
     of integers (std::uint64_t{N}, digit separators and suffixes allowed),
     +, * and <<."""
-    match = re.search(rf"\b{name}\s*=\s*([^;]+);", text)
+    match = re.search(rf"\bconstexpr\b[^;=]*\b{name}\s*=\s*([^;]+);", text)
     if not match:
         raise SystemExit(f"bench: no {name} in {PROMISE_HEADER}")
     expression = re.sub(r"std::u?int\d+_t\s*\{([^}]*)\}", r"(\1)", match.group(1))
@@ -82,6 +82,7 @@ def promise_text():
     """The allowance in words, for the report: "N MiB + M B/line"."""
     base = (f"{ALLOWANCE_BASE // MIB} MiB" if ALLOWANCE_BASE % MIB == 0 else f"{ALLOWANCE_BASE:,} B")
     return f"{base} + {ALLOWANCE_PER_LINE} B/line"
+
 
 # The parts in the order they run and are reported, and what each measures.
 PARTS = {
