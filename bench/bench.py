@@ -1272,7 +1272,7 @@ def write_plot(records, out_png, scratch):
         series += [(dat, "1:2", tool_style, "line\\_shuffler", 0),
                    (dat, "1:3", gnu_style, "GNU shuf", 0),
                    (dat, "1:4", uutils_style, "uutils shuf", 0),
-                   (dat, "1:5", cat_style, "cat (into a new file)", 0),
+                   (dat, "1:5", cat_style, "cat", 0),
                    (dat, "1:6", tool_style, "line\\_shuffler", 1),
                    (dat, "1:7", gnu_style, "GNU shuf", 1),
                    (dat, "1:8", uutils_style, "uutils shuf", 1),
