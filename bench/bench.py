@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Times line_shuffler side by side with shuf, cat and wc -l on deterministic
-files, in the page cache and on files larger than a memory cgroup's limit,
-checks every output, and writes results.md and plot.png.
+"""Times line_shuffler side by side with GNU shuf, uutils shuf, cat and wc -l
+on deterministic files, in the page cache and on files larger than a memory
+cgroup's limit, checks every output, and writes results.md and plot.png.
 
 The benchmark is made of parts (see PARTS) that can run alone (--only); the
 runs of every part are kept in runs.json next to results.md, so that a part
@@ -11,11 +11,13 @@ Run it through bench/run.sh, which checks the tools it needs and builds the
 tool and the helpers first.
 """
 import argparse
+import ast
 import hashlib
 import json
 import os
 import platform
 import re
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -26,21 +28,71 @@ MIB = 1024 * 1024
 GIB = 1024 * MIB
 
 TOOL = "line_shuffler"
+# The peers: GNU coreutils' shuf is "shuf" (the name the kept runs have
+# always used), uutils' (Debian's rust-coreutils) is UUTILS, and the copy
+# floor is "cat".
+UUTILS = "uutils shuf"
+SHOWN = {"shuf": "GNU shuf", UUTILS: UUTILS, "cat": "cat"}
 
-# The memory promise: peak resident memory at most this much plus
-# ALLOWANCE_PER_LINE bytes a line, whatever the line lengths.
-ALLOWANCE_BASE = 24 * MIB
-ALLOWANCE_PER_LINE = 9
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# The memory promise: peak resident memory at most a base plus so many bytes
+# a line, whatever the line lengths. The tool's own header holds the two
+# figures; they are read from there, so that there is one copy of them.
+PROMISE_HEADER = os.path.join(REPO, "src", "run_state.h")
+
+
+def header_constant(text, name):
+    """The value of `inline constexpr ... NAME = EXPR;`, where EXPR is made
+    of integers (std::uint64_t{N}, digit separators and suffixes allowed),
+    +, * and <<."""
+    match = re.search(rf"\bconstexpr\b[^;=]*\b{name}\s*=\s*([^;]+);", text)
+    if not match:
+        raise SystemExit(f"bench: no {name} in {PROMISE_HEADER}")
+    expression = re.sub(r"std::u?int\d+_t\s*\{([^}]*)\}", r"(\1)", match.group(1))
+    expression = re.sub(r"(?<=\d)'(?=\d)", "", expression)
+    expression = re.sub(r"(?<=\d)[uUlL]+\b", "", expression)
+    operators = {ast.Add: lambda a, b: a + b, ast.Mult: lambda a, b: a * b, ast.LShift: lambda a, b: a << b}
+
+    def value(node):
+        if isinstance(node, ast.Constant) and type(node.value) is int:
+            return node.value
+        if isinstance(node, ast.BinOp) and type(node.op) in operators:
+            return operators[type(node.op)](value(node.left), value(node.right))
+        raise ValueError(ast.dump(node))
+
+    try:
+        return value(ast.parse(expression.strip(), mode="eval").body)
+    except (SyntaxError, ValueError):
+        raise SystemExit(f"bench: cannot read {name} = {match.group(1).strip()} in {PROMISE_HEADER}") from None
+
+
+def read_promise():
+    try:
+        text = open(PROMISE_HEADER).read()
+    except OSError as error:
+        raise SystemExit(f"bench: cannot read the memory promise from {PROMISE_HEADER}: {error.strerror}")
+    return header_constant(text, "PROMISED_BASE_BYTES"), header_constant(text, "PROMISED_BYTES_PER_LINE")
+
+
+ALLOWANCE_BASE, ALLOWANCE_PER_LINE = read_promise()
+
+
+def promise_text():
+    """The allowance in words, for the report: "N MiB + M B/line"."""
+    base = (f"{ALLOWANCE_BASE // MIB} MiB" if ALLOWANCE_BASE % MIB == 0 else f"{ALLOWANCE_BASE:,} B")
+    return f"{base} + {ALLOWANCE_PER_LINE} B/line"
+
 
 # The parts in the order they run and are reported, and what each measures.
 PARTS = {
-    "short": "short lines (31-71 bytes) against shuf and cat, in the page cache",
-    "500": "lines of 400-600 bytes against shuf and cat, in the page cache",
-    "long": "20,000 lines of 10 KB against cat and shuf",
+    "short": "short lines (31-71 bytes) against GNU and uutils shuf and cat, in the page cache",
+    "500": "lines of 400-600 bytes against GNU and uutils shuf and cat, in the page cache",
+    "long": "20,000 lines of 10 KB against cat and GNU and uutils shuf",
     "count": "counting alone against wc -l",
     "cgroup": "files larger than memory: the tool in a memory cgroup against one sequential read",
     "baseline": "the rewind baseline (the first design)",
-    "giant": "100,000,000 lines against shuf, one run each",
+    "giant": "100,000,000 lines against GNU and uutils shuf, one run each",
 }
 DEFAULT_PARTS = [p for p in PARTS if p != "giant"]
 
@@ -148,8 +200,8 @@ def file_set(quick, cgroup_gb):
 
 
 # How many copies of its file a part's outputs take on the disk at once
-# (every command's output stays until the file's rounds are over).
-OUTPUT_COPIES = {"short": 3, "500": 3, "long": 3, "count": 0, "cgroup": 1, "baseline": 1, "giant": 1}
+# (every output is removed once it has served).
+OUTPUT_COPIES = {"short": 1, "500": 1, "long": 1, "count": 0, "cgroup": 1, "baseline": 1, "giant": 1}
 
 
 # ---------------------------------------------------------------------------
@@ -353,6 +405,11 @@ class bench:
         self.record = None
         self.cgroup = None
         self.cgroup_missing = None
+        self.uutils = shlex.split(args.uutils_shuf) if args.uutils_shuf else []
+
+    def shufs(self):
+        """The shuf commands to time: GNU's, and uutils' where it was found."""
+        return ["shuf"] + ([UUTILS] if self.uutils else [])
 
     def log(self, text):
         print(f"[{time.strftime('%H:%M:%S')}] {text}", flush=True)
@@ -428,7 +485,9 @@ class bench:
             TOOL: command([self.tool], output="shuffled_file.txt"),
             BEFORE: command([os.path.abspath(self.args.before or "/nonexistent")], output="shuffled_file.txt"),
             "shuf": command(["shuf", "-o", "shuf_out.txt", "file.txt"], output="shuf_out.txt"),
-            # The launcher empties cat's output inside the timed span.
+            UUTILS: command(self.uutils + ["-o", "uutils_shuf_out.txt", "file.txt"], output="uutils_shuf_out.txt"),
+            # The copy floor, `cat file.txt > cat_out.txt` into a new file:
+            # run_one removes the earlier output before the timed span.
             "cat": command(["cat", "file.txt"], stdout="cat_out.txt", output="cat_out.txt"),
             "rewind_baseline": command([self.helper("rewind_baseline")], output="shuffled_file.txt"),
             "count_only": command([self.helper("count_only")], stdout="count.txt", check=printed("count.txt", f.lines)),
@@ -459,15 +518,24 @@ class bench:
 
     # -- Measuring -----------------------------------------------------------
 
+    @staticmethod
+    def clear(folder, c):
+        """Removes what an earlier run of the command wrote. Every timed run
+        then writes a new file, as `cat file.txt > out` does into a folder
+        without `out`: emptying a full earlier output inside the timed span
+        costs ext4 the freeing of its blocks, and a file cut to nothing and
+        written again is flushed to the disk when it is closed."""
+        for written in (c.output, c.stdout):
+            if written and os.path.lexists(os.path.join(folder, written)):
+                os.remove(os.path.join(folder, written))
+
     def run_one(self, f, name, c, folder, may_fail=False):
         group = self.cgroup if c.cgroup else None
+        self.clear(folder, c)
         if group:
-            # Nothing of the input or of an earlier output may be cached:
-            # pages cached before belong to another cgroup and would be
-            # read for free.
-            for touched in ("file.txt", c.output, c.stdout):
-                if touched and os.path.exists(os.path.join(folder, touched)):
-                    self.cached_pages(os.path.join(folder, touched), drop=True)
+            # Nothing of the input may be cached: pages cached before belong
+            # to another cgroup and would be read for free.
+            self.cached_pages(os.path.join(folder, "file.txt"), drop=True)
             group.create()
         try:
             measured = run_measured(self.measure_bin, c.argv, folder,
@@ -506,16 +574,18 @@ class bench:
         self.add_file(f)
         folder = self.workdir(f)
         commands = self.commands(f, names)
+        # Each output is removed as soon as it has served, so that no
+        # command's writing is still going to the disk during the next
+        # command's run.
         for name, c in commands.items():
             # Warm-up run: fills the page cache and proves the output right.
             self.run_one(f, name, c, folder)
             self.check_output(f, name, c, folder)
+            self.clear(folder, c)
         for _ in range(runs):
             for name, c in commands.items():
                 self.add_run(f, name, self.run_one(f, name, c, folder))
-        for c in commands.values():
-            if c.output and os.path.exists(os.path.join(folder, c.output)):
-                os.remove(os.path.join(folder, c.output))
+                self.clear(folder, c)
         summary = ", ".join(f"{n} {self.current(f, n, 'wall'):.3f} s" for n in commands)
         self.log(f"{f.name}: {summary}")
 
@@ -562,9 +632,9 @@ class bench:
                     # No warm-up run (there is nothing to warm): the first
                     # measured run's output is checked instead.
                     self.check_output(f, name, c, folder)
+                self.clear(folder, c)
             self.log(f"{f.name}: round {round_number + 1} of {runs}: " + ", ".join(
                 f"{name} {self.record['runs'][f'{f.name}|{name}'][-1]['wall']:.2f} s" for name in commands))
-        os.remove(os.path.join(folder, "shuffled_file.txt"))
         time_limit = min(SHUF_CAP_QUICK if self.args.quick else SHUF_CAP,
                          max(10, 10 * self.current(f, "line_shuffler, cgroup", "wall")))
         c = command(["timeout", "-k", "5", f"{time_limit:.0f}", "shuf", "-o", "shuf_out.txt", "file.txt"],
@@ -581,14 +651,13 @@ class bench:
         else:
             run["outcome"] = f"failed with status {run['status']}"
         self.add_run(f, "shuf, cgroup", run)
-        if os.path.exists(os.path.join(folder, "shuf_out.txt")):
-            os.remove(os.path.join(folder, "shuf_out.txt"))
+        self.clear(folder, c)
         self.log(f"{f.name}: line_shuffler {self.current(f, 'line_shuffler, cgroup', 'wall'):.2f} s, seq_read "
                  f"{self.current(f, 'seq_read, cgroup', 'wall'):.2f} s (medians); shuf {run['outcome']} after "
                  f"{run['wall']:.1f} s")
 
     def giant(self, f):
-        """One run each of the tool and shuf on the giant file."""
+        """One run each of the tool and the shufs on the giant file."""
         available = re.search(r"MemAvailable:\s*(\d+) kB", open("/proc/meminfo").read())
         if available and int(available.group(1)) * 1024 < 70 * f.lines:
             self.log(f"warning: shuf holds the whole file and about 64 B a line; "
@@ -600,7 +669,7 @@ class bench:
         # No warm-up run of either command, but the file is read once so
         # that both find it in the page cache, as in the other parts.
         subprocess.run([self.helper("seq_read"), self.path_of(f)], check=True, stdout=subprocess.DEVNULL)
-        for name in (TOOL, "shuf"):
+        for name in [TOOL] + self.shufs():
             c = self.commands(f, [name])[name]
             self.log(f"{f.name}: running {name} once")
             self.add_run(f, name, self.run_one(f, name, c, folder))
@@ -619,9 +688,9 @@ def rounds_for(args, f):
 def run_part(b, part, files, args):
     if part in ("short", "500"):
         for f in files[part]:
-            b.measure(f, [TOOL, "shuf", "cat"], rounds_for(args, f))
+            b.measure(f, [TOOL] + b.shufs() + ["cat"], rounds_for(args, f))
     elif part == "long":
-        b.measure(files["long"][0], [TOOL, "cat", "shuf"] + ([BEFORE] if args.before else []), args.runs)
+        b.measure(files["long"][0], [TOOL, "cat"] + b.shufs() + ([BEFORE] if args.before else []), args.runs)
     elif part == "count":
         b.measure(files["count"][0], ["count_only", "wc -l"], args.runs)
     elif part == "cgroup":
@@ -803,6 +872,16 @@ def part_heading(put, record, title):
     put(f"Measured {when} by `{record['invocation']}` ({took}, load average "
         f"{record['load'][0]:.2f} at the start and {record['load'][-1]:.2f} at the end; tool "
         f"`{record['tool']}`, sha256 {record['tool_sha']}, tree at {record['tree']}).")
+    if record["part"] in ("short", "500", "long", "giant"):
+        put("")
+        put(f"uutils shuf: `{record['uutils_command']}` ({record['uutils']})." if record.get("uutils") else
+            "uutils shuf was not timed: not found (`apt-get install rust-coreutils`).")
+    if not record.get("outputs_removed"):
+        put("")
+        put("**Measured the old way:** each command's output of the run before was still there and was emptied "
+            "inside the timed span (for `cat`, by the launcher), which costs ext4 the freeing of the old blocks "
+            "and, for a file cut to nothing and written again, a flush at close; these figures are not "
+            "comparable with a copy into a new file.")
     if record.get("error"):
         put("")
         put(f"**This part failed:** {record['error']}")
@@ -818,13 +897,13 @@ def target_rows(records):
 
     def against_shuf(v, f, target, what=None, more=""):
         ratio = v.median(f, TOOL, "wall") / v.median(f, "shuf", "wall")
-        rows.append((what or f"{f['note']}: time at most {target} of `shuf`'s",
+        rows.append((what or f"{f['note']}: time at most {target} of GNU `shuf`'s",
                      f"{ratio:.2f} ({seconds(v.median(f, TOOL, 'wall'))} vs {seconds(v.median(f, 'shuf', 'wall'))})"
                      + more, verdict(ratio <= target)))
 
     def within_allowance(v, f, name=TOOL, what=""):
         peak, within, total = memory_check(v, f, name)
-        rows.append((f"{f['note']}{what}: peak memory at most 24 MiB + 9 B/line = {mib(allowance(f['lines']))}",
+        rows.append((f"{f['note']}{what}: peak memory at most {promise_text()} = {mib(allowance(f['lines']))}",
                      f"largest of {total} runs {mib(peak)}; {within} of {total} within", verdict(within == total)))
 
     cached = [p for p in ("short", "500") if p in records and not records[p].get("error")]
@@ -846,7 +925,7 @@ def target_rows(records):
         for f in files:
             cores = v.median(f, TOOL, "cpu") / v.median(f, TOOL, "wall")
             against_shuf(v, f, TARGET_BOTH_CORES,
-                         f"{f['note']}, both cores of an idle machine: time at most {TARGET_BOTH_CORES} of `shuf`'s",
+                         f"{f['note']}, both cores of an idle machine: time at most {TARGET_BOTH_CORES} of GNU `shuf`'s",
                          f"; tool CPU time {cores:.2f}x its wall time; load average "
                          f"{record['load'][0]:.2f}-{record['load'][-1]:.2f}")
     for part in cached:
@@ -869,7 +948,12 @@ def target_rows(records):
             rows.append((f"{f['note']}: no slower than the windowed writer ({before:.2f}x `cat`, "
                          f"{seconds(BEFORE_LONG['tool'])}, in `results.md` at {BEFORE_LONG['commit']})",
                          f"{ratio:.2f}x `cat` ({seconds(v.median(f, TOOL, 'wall'))} vs "
-                         f"{seconds(v.median(f, 'cat', 'wall'))})", verdict(ratio <= before)))
+                         f"{seconds(v.median(f, 'cat', 'wall'))})",
+                         # The recorded ratio was measured with each earlier
+                         # output emptied inside the timed span.
+                         "not comparable: recorded before outputs were removed between runs; time the earlier "
+                         "build with `--before`" if records["long"].get("outputs_removed") else
+                         verdict(ratio <= before)))
     else:
         missing("long", "Long lines")
     if "cgroup" in records and records["cgroup"].get("skipped"):
@@ -900,7 +984,7 @@ def target_rows(records):
     if "giant" in records and not records["giant"].get("error"):
         v = view(records["giant"])
         f = v.file_list()[0]
-        rows.append((f"{f['lines']:,} lines: time and peak memory against `shuf` (one run each)",
+        rows.append((f"{f['lines']:,} lines: time and peak memory against GNU `shuf` (one run each)",
                      f"{seconds(v.median(f, TOOL, 'wall'))}, {mib(v.median(f, TOOL, 'rss'))} vs "
                      f"{seconds(v.median(f, 'shuf', 'wall'))}, {mib(v.median(f, 'shuf', 'rss'))}",
                      f"{verdict(v.median(f, TOOL, 'rss') <= allowance(f['lines']))} (memory)"))
@@ -926,6 +1010,13 @@ def write_report(records, args, out_dir):
         "medians. In the page cache, every command ran once to check its output and warm the cache, then the "
         "measured rounds each section names; the cgroup part has no warm-up run. Wall time is from start to exit as seen "
         "by the parent; peak memory is the kernel's maximum resident set size of the process (`ru_maxrss`).")
+    put("The peers are GNU coreutils' `shuf` (`shuf -o shuf_out.txt file.txt`) and, where it is installed, "
+        "uutils' (Debian's rust-coreutils, with the same arguments); the copy floor is "
+        "`cat file.txt > cat_out.txt`. Every command writes a new file: its output of the run before is removed "
+        "before the timed span, the tool's `shuffled_file.txt` included, so that no run pays for emptying an "
+        "earlier output (ext4 frees the old blocks, and flushes a file cut to nothing and written again when it "
+        "is closed), and each output is removed once it has served, so that its writing does not go on during "
+        "the next command's run. The targets are against GNU `shuf`.")
     tools = sorted({record["tool_sha"] for record in records.values()})
     if len(tools) > 1:
         put("")
@@ -949,27 +1040,38 @@ def write_report(records, args, out_dir):
         return part in records and not records[part].get("skipped") and (
             not records[part].get("error") or records[part]["runs"])
 
-    for part, title in (("short", "Short lines against `shuf`"), ("500", "Lines of 400-600 bytes against `shuf`")):
+    def ratio(v, f, name):
+        """line_shuffler's median wall time over the command's, or - where
+        the command was not timed."""
+        if not (v.has(f, TOOL) and v.has(f, name)):
+            return "-"
+        return f"{v.median(f, TOOL, 'wall') / v.median(f, name, 'wall'):.2f}"
+
+    peers = ["shuf", UUTILS, "cat"]
+    for part, title in (("short", "Short lines against GNU and uutils `shuf`"),
+                        ("500", "Lines of 400-600 bytes against GNU and uutils `shuf`")):
         if not usable(part):
             continue
         record = records[part]
         v = view(record)
         part_heading(put, record, title)
         put(f"Median wall time (min-max) and median peak resident memory of {record['rounds']} measured rounds "
-            f"({record['large_rounds']} on files of 500 MB or more); the ratio is of the median wall times. "
+            f"({record['large_rounds']} on files of 500 MB or more); the ratios are of the median wall times, "
+            f"line_shuffler's over each other command's. "
             f"CPU / wall is the tool's median CPU time (user and system) over its median wall time: above 1 it "
-            f"used more than one core. The allowance is 24 MiB + 9 B/line; \"within\" counts the measured runs "
+            f"used more than one core. The allowance is {promise_text()}; \"within\" counts the measured runs "
             f"whose peak is under it.")
         put("")
-        put("| File | Size | line_shuffler | shuf | cat | line_shuffler / shuf | CPU / wall | Allowance | Within |")
-        put("|---|---|---|---|---|---|---|---|---|")
+        put("| File | Size | line_shuffler | GNU shuf | uutils shuf | cat | line_shuffler / GNU shuf | "
+            "/ uutils shuf | / cat | CPU / wall | Allowance | Within |")
+        put("|---|---|---|---|---|---|---|---|---|---|---|---|")
         for f in v.file_list():
             if not all(v.has(f, name) for name in (TOOL, "shuf", "cat")):
                 continue
-            cells = [timed(v, f, name) for name in (TOOL, "shuf", "cat")]
+            cells = [timed(v, f, name) if v.has(f, name) else "-" for name in [TOOL] + peers]
             peak, within, total = memory_check(v, f, TOOL)
             put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells)} | "
-                f"{v.median(f, TOOL, 'wall') / v.median(f, 'shuf', 'wall'):.2f} | "
+                f"{' | '.join(ratio(v, f, name) for name in peers)} | "
                 f"{v.median(f, TOOL, 'cpu') / v.median(f, TOOL, 'wall'):.2f} | "
                 f"{mib(allowance(f['lines']))} | {within}/{total} (largest {mib(peak)}) |")
         put("")
@@ -981,18 +1083,20 @@ def write_report(records, args, out_dir):
         record = records["long"]
         v = view(record)
         part_heading(put, record, "Long lines")
-        put(f"{record['rounds']} measured rounds."
+        put(f"{record['rounds']} measured rounds; the ratio is line_shuffler's median wall time over the "
+            f"command's."
             + (f" `{BEFORE}` is `{record['before']}` (sha256 {record['before_sha']}), given with `--before`."
                if record.get("before") else ""))
         put("")
-        put("| File | Command | Wall (min-max) | Peak memory |")
-        put("|---|---|---|---|")
+        put("| File | Command | Wall (min-max) | Peak memory | line_shuffler / this |")
+        put("|---|---|---|---|---|")
         for f in v.file_list():
-            for name in (TOOL, BEFORE, "cat", "shuf"):
+            for name in (TOOL, BEFORE, "cat", "shuf", UUTILS):
                 if v.has(f, name):
                     low, high = v.spread(f, name, "wall")
-                    put(f"| {f['note']} | {name} | {seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
-                        f"{mib(v.median(f, name, 'rss'))} |")
+                    put(f"| {f['note']} | {SHOWN.get(name, name)} | {seconds(v.median(f, name, 'wall'))} "
+                        f"({seconds(low)}-{seconds(high)}) | {mib(v.median(f, name, 'rss'))} | "
+                        f"{ratio(v, f, name) if name != TOOL else ''} |")
         put("")
 
     if "cgroup" in records and records["cgroup"].get("skipped"):
@@ -1006,9 +1110,9 @@ def write_report(records, args, out_dir):
         part_heading(put, record, "Files larger than memory")
         put(f"Each command runs in a memory cgroup of its own ({record['cgroup']}), made before the run and "
             f"removed after it: the limit counts the page cache the command brings in as well as its own memory, "
-            f"so a file larger than the limit cannot stay cached. Before every run the input's pages and those of "
-            f"the command's output are dropped from the page cache (`page_cache drop`: fsync, then "
-            f"`POSIX_FADV_DONTNEED` on those files only), so each run starts with nothing of them cached. The "
+            f"so a file larger than the limit cannot stay cached. Before every run the command's earlier output is "
+            f"removed and the input's pages are dropped from the page cache (`page_cache drop`: fsync, then "
+            f"`POSIX_FADV_DONTNEED` on that file only), so each run starts with nothing of it cached. The "
             f"sequential read is `seq_read`: the file from start to end in 1 MiB reads, in the same cgroup. "
             f"{record['large_rounds']} interleaved rounds; there is no warm-up run, the first round's outputs are "
             f"checked. Peak memory is the process's `ru_maxrss`; the cgroup's peak (page cache included) is "
@@ -1046,7 +1150,7 @@ def write_report(records, args, out_dir):
                     f"{mib(run['cg_peak']) if run.get('cg_peak') is not None else '-'} | {run['cg_limit_hits']:,} | "
                     f"{run['cache_left']:.0%} |")
         put("")
-        put(f"Peak memory is the largest of the runs, against the allowance 24 MiB + 9 B/line: " + "; ".join(
+        put(f"Peak memory is the largest of the runs, against the allowance {promise_text()}: " + "; ".join(
             f"{f['note']} {mib(allowance(f['lines']))}" for f in v.file_list()) + ". shuf ran once, with a time "
             f"limit of 10 times the tool's median time (at least 10 s, at most "
             f"{SHUF_CAP_QUICK if record['quick'] else SHUF_CAP} s).")
@@ -1075,18 +1179,17 @@ def write_report(records, args, out_dir):
         v = view(record)
         f = v.file_list()[0]
         part_heading(put, record, f"{f['lines']:,} lines")
-        if v.has(f, TOOL) and v.has(f, "shuf"):
-            put(f"{f['note']}, {f['size'] / 1e9:.2f} GB: one run each, without a warm-up run (the file was read "
-                f"once just before, to have it in the page cache); both outputs checked to be permutations of the "
-                f"input. "
-                f"line_shuffler / shuf = {v.median(f, TOOL, 'wall') / v.median(f, 'shuf', 'wall'):.2f}.")
-            put("")
-        put("| Command | Wall | Peak memory |")
-        put("|---|---|---|")
-        for name in (TOOL, "shuf"):
+        put(f"{f['note']}, {f['size'] / 1e9:.2f} GB: one run each, without a warm-up run (the file was read "
+            f"once just before, to have it in the page cache); every output checked to be a permutation of the "
+            f"input. The ratio is line_shuffler's wall time over the command's.")
+        put("")
+        put("| Command | Wall | Peak memory | line_shuffler / this |")
+        put("|---|---|---|---|")
+        for name in (TOOL, "shuf", UUTILS):
             if v.has(f, name):
-                put(f"| {name} | {seconds(v.median(f, name, 'wall'))} | {mib(v.median(f, name, 'rss'))} |")
-        put(f"| allowance | | {mib(allowance(f['lines']))} |")
+                put(f"| {SHOWN.get(name, name)} | {seconds(v.median(f, name, 'wall'))} | "
+                    f"{mib(v.median(f, name, 'rss'))} | {ratio(v, f, name) if name != TOOL else ''} |")
+        put(f"| allowance | | {mib(allowance(f['lines']))} | |")
         put("")
 
     if usable("baseline"):
@@ -1127,39 +1230,70 @@ def write_plot(records, out_png, scratch):
     nan = float("nan")
     series = []  # (data file, columns, gnuplot style, title, panel)
 
+    tables = {}
+
     def table(name, rows):
         path = os.path.join(scratch, f"plot_{name}.dat")
         with open(path, "w") as out:
             for row in sorted(rows):
                 out.write(" ".join(str(x) for x in row) + "\n")
+        tables[path] = rows
         return path
+
+    def has_points(dat, cols):
+        """Whether the column has a value: a command not timed (uutils shuf
+        where it is not installed) has none, and gets no line."""
+        column = int(cols.split(":")[1]) - 1
+        return any(row[column] == row[column] for row in tables[dat])
 
     def med(v, f, name, key, scale=1.0):
         return v.median(f, name, key) / scale if v.has(f, name) else nan
 
+    def ratio(v, f, name):
+        return v.median(f, TOOL, "wall") / v.median(f, name, "wall") if v.has(f, TOOL) and v.has(f, name) else nan
+
+    # Panel 0: time; 1: peak memory; 2: line_shuffler's time over each peer's.
     short_rows = []
     for part in ("short", "giant"):
         if part in records:
             v = view(records[part])
             for f in v.file_list():
                 short_rows.append((f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"),
-                                   med(v, f, "cat", "wall"), med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB)))
+                                   med(v, f, UUTILS, "wall"), med(v, f, "cat", "wall"),
+                                   med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB),
+                                   med(v, f, UUTILS, "rss", MIB),
+                                   ratio(v, f, "shuf"), ratio(v, f, UUTILS), ratio(v, f, "cat")))
+    tool_style = "linespoints lw 2 pt 7 lc rgb '#8000c0'"
+    gnu_style = "linespoints dt 4 pt 4 lc rgb '#008060'"
+    uutils_style = "linespoints dt 5 pt 12 lc rgb '#c04000'"
+    cat_style = "linespoints dt 3 pt 6 lc rgb '#3090d0'"
     if short_rows:
         dat = table("short", short_rows)
-        series += [(dat, "1:2", "linespoints lw 2 pt 7 lc rgb '#8000c0'", "line\\_shuffler", 0),
-                   (dat, "1:3", "linespoints dt 4 pt 4 lc rgb '#008060'", "shuf", 0),
-                   (dat, "1:4", "linespoints dt 3 pt 6 lc rgb '#3090d0'", "cat", 0),
-                   (dat, "1:5", "linespoints lw 2 pt 7 lc rgb '#8000c0'", "line\\_shuffler", 1),
-                   (dat, "1:6", "linespoints dt 4 pt 4 lc rgb '#008060'", "shuf", 1)]
+        series += [(dat, "1:2", tool_style, "line\\_shuffler", 0),
+                   (dat, "1:3", gnu_style, "GNU shuf", 0),
+                   (dat, "1:4", uutils_style, "uutils shuf", 0),
+                   (dat, "1:5", cat_style, "cat", 0),
+                   (dat, "1:6", tool_style, "line\\_shuffler", 1),
+                   (dat, "1:7", gnu_style, "GNU shuf", 1),
+                   (dat, "1:8", uutils_style, "uutils shuf", 1),
+                   (dat, "1:9", gnu_style, "line\\_shuffler / GNU shuf", 2),
+                   (dat, "1:10", uutils_style, "line\\_shuffler / uutils shuf", 2),
+                   (dat, "1:11", cat_style, "line\\_shuffler / cat", 2)]
     if "500" in records:
         v = view(records["500"])
-        rows = [(f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"), med(v, f, TOOL, "rss", MIB),
-                 med(v, f, "shuf", "rss", MIB)) for f in v.file_list()]
+        rows = [(f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"), med(v, f, UUTILS, "wall"),
+                 med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB), med(v, f, UUTILS, "rss", MIB),
+                 ratio(v, f, "shuf"), ratio(v, f, UUTILS), ratio(v, f, "cat")) for f in v.file_list()]
         dat = table("500", rows)
         series += [(dat, "1:2", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 0),
-                   (dat, "1:3", "points pt 4 ps 1.5 lc rgb '#e07000'", "shuf, 400-600 byte lines", 0),
-                   (dat, "1:4", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 1),
-                   (dat, "1:5", "points pt 4 ps 1.5 lc rgb '#e07000'", "shuf, 400-600 byte lines", 1)]
+                   (dat, "1:3", "points pt 4 ps 1.5 lc rgb '#e07000'", "GNU shuf, 400-600 byte lines", 0),
+                   (dat, "1:4", "points pt 12 ps 1.5 lc rgb '#e07000'", "uutils shuf, 400-600 byte lines", 0),
+                   (dat, "1:5", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 1),
+                   (dat, "1:6", "points pt 4 ps 1.5 lc rgb '#e07000'", "GNU shuf, 400-600 byte lines", 1),
+                   (dat, "1:7", "points pt 12 ps 1.5 lc rgb '#e07000'", "uutils shuf, 400-600 byte lines", 1),
+                   (dat, "1:8", "points pt 4 ps 1.5 lc rgb '#e07000'", "/ GNU shuf, 400-600 byte lines", 2),
+                   (dat, "1:9", "points pt 12 ps 1.5 lc rgb '#e07000'", "/ uutils shuf, 400-600 byte lines", 2),
+                   (dat, "1:10", "points pt 6 ps 1.5 lc rgb '#e07000'", "/ cat, 400-600 byte lines", 2)]
     if "cgroup" in records and not records["cgroup"].get("skipped"):
         record = records["cgroup"]
         v = view(record)
@@ -1181,13 +1315,13 @@ def write_plot(records, out_png, scratch):
 
     def plot_line(panel):
         parts = [f"'{dat}' using {cols} with {style} title '{title}'" for dat, cols, style, title, p in series
-                 if p == panel]
+                 if p == panel and has_points(dat, cols)]
         return ", \\\n     ".join(parts)
 
     script = f"""
-set terminal pngcairo size 1200,600 font ",10"
+set terminal pngcairo size 1800,650 font ",10"
 set output '{out_png}'
-set multiplot layout 1,2
+set multiplot layout 1,3
 set title 'Time against line count (31-71 byte lines unless named)'
 set logscale xy
 set xlabel 'lines'
@@ -1199,7 +1333,11 @@ plot {plot_line(0)}
 set title 'Peak memory against line count'
 set ylabel 'peak resident memory (MiB)'
 plot {plot_line(1)}, \\
-     [{low}:{high}] 24 + 9 * x / 1048576 with lines dt 2 lw 2 lc rgb '#808080' title 'allowance 24 MiB + 9 B/line'
+     [{low}:{high}] ({ALLOWANCE_BASE} + {ALLOWANCE_PER_LINE} * x) / {MIB}.0 with lines dt 2 lw 2 lc rgb '#808080' title 'allowance {promise_text()}'
+set title 'line\\_shuffler''s time over each other command''s (page cache)'
+set ylabel 'ratio of median wall times'
+plot {plot_line(2) or "1 notitle"}, \\
+     [{low}:{high}] 1 with lines dt 2 lc rgb '#808080' title 'equal time'
 unset multiplot
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
@@ -1229,6 +1367,8 @@ def main():
     parser.add_argument("--cgroup-gb", type=float,
                         help="size of each of the cgroup part's files (default 3; 0.2 with --quick)")
     parser.add_argument("--cgroup-parent", help="make the cgroup part's cgroups under this one")
+    parser.add_argument("--uutils-shuf", help="how to run uutils' shuf (a command line, such as "
+                        "/usr/lib/cargo/bin/coreutils/shuf); without it, it is not timed")
     parser.add_argument("--before", help="an earlier line_shuffler build to time beside the tool on the long lines")
     parser.add_argument("--invocation", default="bench/run.sh", help="the command line, for the report")
     args = parser.parse_args()
@@ -1261,6 +1401,15 @@ def main():
     check_disk(b, parts, files)
     b.log(f"parts: {', '.join(parts)}")
     tool_sha = tool_identity(b.tool)
+    uutils_version = None
+    if b.uutils:
+        version = subprocess.run(b.uutils + ["--version"], capture_output=True, text=True)
+        if version.returncode != 0:
+            raise SystemExit(f"bench: {args.uutils_shuf} --version failed: {version.stderr.strip()}")
+        uutils_version = (version.stdout.splitlines() or ["?"])[0].strip()
+        b.log(f"uutils shuf: {args.uutils_shuf} ({uutils_version})")
+    else:
+        b.log("uutils shuf: not given (--uutils-shuf), not timed")
     tree = tree_state(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     failed = []
     for part in parts:
@@ -1270,7 +1419,8 @@ def main():
             record.update({"before": os.path.abspath(args.before), "before_sha": tool_identity(args.before)})
         record.update({"invocation": args.invocation, "tool": b.tool, "tool_sha": tool_sha, "tree": tree,
                        "quick": args.quick, "rounds": args.baseline_runs if part == "baseline" else args.runs,
-                       "large_rounds": args.large_runs})
+                       "large_rounds": args.large_runs, "outputs_removed": True,
+                       "uutils": uutils_version, "uutils_command": args.uutils_shuf})
         try:
             run_part(b, part, files, args)
         except (RuntimeError, OSError, subprocess.CalledProcessError) as error:

@@ -7,9 +7,12 @@
 // usage: measure REPORT STDOUT COMMAND [ARG...]
 //   REPORT  file that receives "wall_seconds user_seconds system_seconds
 //           peak_rss_bytes exit_status"
-//   STDOUT  where the command's standard output goes ("-" for /dev/null);
-//           the file is emptied first, inside the timed span, as a tool
-//           writing its own output would do
+//   STDOUT  where the command's standard output goes ("-" for /dev/null),
+//           opened inside the timed span as a shell's `>` opens it: created,
+//           or emptied where it exists. The benchmark removes an earlier
+//           output first, so that the command writes a new file (emptying a
+//           full one costs ext4 the freeing of its blocks, and a file cut to
+//           nothing and written again is flushed to the disk at close)
 // The command's standard input is /dev/null.
 #include <fcntl.h>
 #include <sys/resource.h>

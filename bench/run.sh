@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark in one command. Checks the tools it needs, builds the
 # release tool and the helpers through CMake, makes the test files in a
-# scratch folder, times line_shuffler side by side with shuf, cat and wc -l
-# (and on files larger than a memory cgroup's limit), and writes
+# scratch folder, times line_shuffler side by side with GNU shuf, uutils shuf,
+# cat and wc -l (and on files larger than a memory cgroup's limit), and writes
 # bench/results.md and bench/plot.png.
 #
 # usage: bench/run.sh [--quick] [--giant] [--only PARTS] [--runs N] [--tool PATH]
@@ -73,6 +73,19 @@ for tool_name in shuf cat wc timeout nice; do
     need "$tool_name" coreutils
 done
 need lscpu util-linux
+# uutils' shuf, the second peer, is timed where it is installed and skipped
+# with one line where not. Debian's rust-coreutils puts the multicall binary
+# at /usr/bin/coreutils and a link named shuf to it in its own folder; a
+# coreutils multicall binary on PATH that is not GNU's serves as well.
+uutils_shuf=""
+if [[ -x /usr/lib/cargo/bin/coreutils/shuf ]]; then
+    uutils_shuf=/usr/lib/cargo/bin/coreutils/shuf
+elif command -v coreutils >/dev/null 2>&1 && ! coreutils --version 2>/dev/null | grep -q GNU &&
+    coreutils shuf --version >/dev/null 2>&1; then
+    uutils_shuf="$(command -v coreutils) shuf"
+fi
+[[ -n "$uutils_shuf" ]] ||
+    echo "bench/run.sh: uutils shuf is missing, timing without it; apt-get install rust-coreutils" >&2
 if [[ -n "$tool" && ! -x "$tool" ]]; then
     echo "bench/run.sh: $tool is not an executable" >&2
     exit 1
@@ -95,4 +108,5 @@ if nice -n -5 true 2>/dev/null; then
     nice_cmd=(nice -n -5)
 fi
 exec "${nice_cmd[@]}" python3 "$repo/bench/bench.py" --tool "$tool" --bin "$repo/build/release/bench" \
-    --scratch "$scratch" --out "$out" --invocation "$invocation" "${forward[@]}"
+    --scratch "$scratch" --out "$out" --invocation "$invocation" ${uutils_shuf:+--uutils-shuf "$uutils_shuf"} \
+    "${forward[@]}"
