@@ -66,4 +66,42 @@ inline std::uint64_t output_length(const run_state& run, std::size_t index) {
     return index + 1 == run.line_count ? length + run.added_line_end.size() : length;
 }
 
+// Walks the order, while the slots hold lengths, as the windows cut it:
+// line(index, length) for every line, and window(first, end, bytes) for
+// every window, with its first position in the order and the one past its
+// last, before the next window's first line.
+template <typename line_taker, typename window_taker>
+void walk_windows(const run_state& run, const write_plan& plan, line_taker&& line, window_taker&& window) {
+    const line_lengths& lengths = run.lengths;
+    const line_number* const order = run.shuffle_order.get();
+    const std::size_t count = run.line_count;
+    // The lengths are met in output order, at random places: each is
+    // fetched a few lines ahead, and a long line's low bits, which its slot
+    // and its word lead to, fewer lines ahead.
+    constexpr std::size_t ahead = 16;
+    constexpr std::size_t low_bits_ahead = 8;
+    std::size_t first = 0;
+    std::uint64_t cost = 0;  // the window's bytes and index
+    std::uint64_t bytes = 0;
+    for (std::size_t position = 0; position < count; ++position) {
+        if (position + ahead < count) {
+            lengths.prefetch(order[position + ahead] - 1);
+        }
+        if (position + low_bits_ahead < count) {
+            lengths.prefetch_low_bits(order[position + low_bits_ahead] - 1);
+        }
+        const std::size_t index = order[position] - 1;
+        const std::uint64_t length = output_length(run, index);
+        if (window_is_full(plan, cost, position - first, length)) {
+            window(first, position, bytes);
+            first = position;
+            cost = bytes = 0;
+        }
+        cost += length + WINDOW_BYTES_PER_LINE;
+        bytes += length;
+        line(index, length);
+    }
+    window(first, count, bytes);
+}
+
 }  // namespace line_shuffler
