@@ -42,6 +42,9 @@ region_layout lay_out_regions(run_state& run, const write_plan& plan) {
     std::uint64_t start = 0;
     std::uint64_t first_part_bytes = 0;
     std::uint32_t first_part_lines = 0;
+    // The plan keeps the numbers below NO_WINDOW; a window that gets none
+    // is marked when it closes.
+    auto number = static_cast<line_lengths::slot>(0);
     walk_windows(
         run, plan,
         [&](std::size_t index, std::uint64_t length) {
@@ -49,14 +52,13 @@ region_layout lay_out_regions(run_state& run, const write_plan& plan) {
                 first_part_bytes += length;
                 ++first_part_lines;
             }
-            // The plan keeps the numbers below NO_WINDOW; a window that
-            // gets none is marked when it closes.
-            slots[index] = static_cast<line_lengths::slot>(layout.windows.size());
+            slots[index] = number;
         },
         [&](std::size_t first, std::size_t end, std::uint64_t bytes) {
             if (window_is_numbered(run, plan, first, end)) {
                 layout.windows.push_back({start, bytes, first_part_bytes, static_cast<std::uint32_t>(first),
                                           static_cast<std::uint32_t>(end - first), first_part_lines});
+                number = static_cast<line_lengths::slot>(layout.windows.size());
             } else {
                 for (std::size_t position = first; position < end; ++position) {
                     slots[order[position] - 1] = static_cast<line_lengths::slot>(NO_WINDOW);
@@ -191,8 +193,8 @@ void distribute_lines(run_state& run, const write_plan& plan, const region_layou
         const std::size_t last = part == 0 && plan.parts > 1 ? layout.split_line - 1 : run.line_count - 1;
         std::size_t line = static_cast<std::size_t>(-1);
         std::size_t window = 0;
-        std::uint64_t done = 0;  // appended to the regions
-        std::uint64_t read = 0;
+        std::uint64_t done = 0;
+        std::uint64_t passed_over = 0;  // of the lines copied straight
         std::uint64_t published = 0;
         struct stopped_early {};
         const auto take = [&](std::size_t index, std::span<const char> piece) {
@@ -202,19 +204,22 @@ void distribute_lines(run_state& run, const write_plan& plan, const region_layou
             }
             if (window != NO_WINDOW) {
                 regions.append(window, piece);
-                done += piece.size();
+            } else {
+                passed_over += piece.size();
             }
-            read += piece.size();
-            if (read - published >= PUBLISH_EVERY) {
-                published = read;
+            done += piece.size();
+            if (done - published >= PUBLISH_EVERY) {
+                published = done;
                 if (stop.load(std::memory_order_relaxed)) {
                     throw stopped_early{};
                 }
+                // The lines copied straight counted both their moves when
+                // copied.
                 if (part == 0) {
-                    // The lines copied straight are done with, both moves.
-                    run.progress.update(2 * layout.copied_bytes + done + second_done.load(std::memory_order_relaxed));
+                    run.progress.update(2 * layout.copied_bytes + done - passed_over +
+                                        second_done.load(std::memory_order_relaxed));
                 } else {
-                    second_done.store(done, std::memory_order_relaxed);
+                    second_done.store(done - passed_over, std::memory_order_relaxed);
                 }
             }
         };
