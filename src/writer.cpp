@@ -11,9 +11,7 @@
 
 namespace line_shuffler {
 
-namespace {
-
-plan_figures figures_of(const run_state& run) {
+write_plan plan_for(const run_state& run) {
     plan_figures figures;
     figures.line_count = run.line_count;
     figures.output_bytes = run.input_size + run.added_line_end.size();
@@ -22,14 +20,12 @@ plan_figures figures_of(const run_state& run) {
     figures.output_holds_regions = run.output_file.holds_regions();
     figures.limits = run.limits;
     figures.parts = parts_available();
-    return figures;
+    return plan_writer(figures);
 }
-
-}  // namespace
 
 void write_shuffled_lines(run_state& run) {
     run.read_buffer.allocate(READ_BUFFER_SIZE);
-    const write_plan plan = plan_writer(figures_of(run));
+    const write_plan plan = plan_for(run);
     const std::uint64_t output_bytes = run.input_size + run.added_line_end.size();
     if (plan.path == write_path::regions) {
         // Every byte is moved twice: once to its region, once within it; or

@@ -43,6 +43,9 @@ struct region_layout {
     std::uint64_t output_bytes = 0;
 };
 
+// The plan for this run, from what the count learned and the output.
+write_plan plan_for(const run_state& run);
+
 // Copies the lines of the windows too small for a number straight from the
 // input to their places, if the plan makes any. Runs before the layout,
 // while the slots hold lengths.

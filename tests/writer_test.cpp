@@ -5,12 +5,14 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "run_state.h"
 #include "support.h"
 #include "write_plan.h"
+#include "writer_steps.h"
 
 namespace line_shuffler {
 namespace {
@@ -143,6 +145,74 @@ TEST_F(writer_test, random_inputs_match_the_model) {
         const std::string expected = model_output(input, order());
         ASSERT_EQ(shuffle(), expected) << "round " << round << ", window " << limits.window_bytes << ", passes "
                                        << limits.passes_only << ", least lines " << limits.least_window_lines;
+    }
+}
+
+// The layout numbers no more windows than the plan made room for, each of
+// at least the least lines the plan numbers but the last; with the lines
+// copied straight between them, the regions cover the output once, in
+// output order; and every line's slot holds its window's number, or
+// NO_WINDOW if it was copied straight. Windows of a byte over many lines
+// are made large enough to leave a number for every one, just.
+TEST_F(writer_test, the_layout_keeps_to_the_plan) {
+    std::string many;
+    for (int i = 0; i < 200'000; ++i) {
+        many.append(static_cast<std::size_t>(i % 9), 'x');
+        many += '\n';
+    }
+    std::string mixed;
+    for (int i = 0; i < 3000; ++i) {
+        mixed.append(static_cast<std::size_t>(i % 17 == 0 ? 40'000 + i : i % 50), 'y');
+        mixed += '\n';
+    }
+    std::vector<writer_limits> sizes(std::begin(window_sizes), std::end(window_sizes));
+    sizes.push_back({1, 0, 0, false, 2});
+    for (const std::string& input : {many, mixed}) {
+        for (const writer_limits& limits : sizes) {
+            prepare(input, limits);
+            const write_plan plan = plan_for(*run);
+            if (plan.path != write_path::regions) {
+                continue;
+            }
+            SCOPED_TRACE(::testing::Message() << run->line_count << " lines, window " << limits.window_bytes
+                                              << ", least lines " << plan.least_window_lines);
+            copy_small_windows(*run, plan);
+            const region_layout layout = lay_out_regions(*run, plan);
+            ASSERT_LE(layout.windows.size(), plan.table_windows);
+            ASSERT_LE(plan.table_windows, MAX_WINDOWS);
+            const std::span<const line_lengths::slot> slots = run->lengths.slots();
+            std::vector<bool> numbered(run->line_count, false);
+            std::uint64_t end = 0;
+            std::uint64_t end_line = 0;
+            std::uint64_t numbered_bytes = 0;
+            for (std::size_t window = 0; window < layout.windows.size(); ++window) {
+                const region_window& region = layout.windows[window];
+                ASSERT_GE(region.start, end);
+                ASSERT_GE(region.first_line, end_line);
+                ASSERT_LE(region.first_part_bytes, region.bytes);
+                ASSERT_LE(region.first_part_lines, region.lines);
+                if (window + 1 < layout.windows.size()) {
+                    ASSERT_GE(region.lines, plan.least_window_lines);
+                }
+                for (std::size_t position = region.first_line; position < region.first_line + region.lines;
+                     ++position) {
+                    const std::size_t index = run->shuffle_order[position] - 1;
+                    ASSERT_EQ(slots[index], window);
+                    numbered[index] = true;
+                }
+                end = region.start + region.bytes;
+                end_line = region.first_line + region.lines;
+                numbered_bytes += region.bytes;
+            }
+            EXPECT_EQ(end, input.size() + run->added_line_end.size());
+            EXPECT_EQ(end_line, run->line_count);
+            EXPECT_EQ(numbered_bytes + layout.copied_bytes, end);
+            for (std::size_t index = 0; index < run->line_count; ++index) {
+                if (!numbered[index]) {
+                    ASSERT_EQ(slots[index], NO_WINDOW) << "line " << index;
+                }
+            }
+        }
     }
 }
 
