@@ -20,6 +20,8 @@ namespace line_shuffler {
 
 namespace {
 
+constexpr auto STRIDE = static_cast<std::size_t>(LINES_PER_INPUT_OFFSET);
+
 class straight_copier {
 public:
     straight_copier(run_state& run, const write_plan& plan)
@@ -31,9 +33,9 @@ public:
         const line_lengths& lengths = run.lengths;
         const std::size_t count = run.line_count;
         std::uint64_t offset = 0;
-        for (std::size_t first = 0; first < count; first += LINES_PER_INPUT_OFFSET) {
-            offsets_[first / LINES_PER_INPUT_OFFSET] = offset;
-            offset += lengths.total(first, std::min<std::size_t>(first + LINES_PER_INPUT_OFFSET, count));
+        for (std::size_t first = 0; first < count; first += STRIDE) {
+            offsets_[first / STRIDE] = offset;
+            offset += lengths.total(first, std::min(first + STRIDE, count));
         }
     }
 
@@ -55,8 +57,8 @@ public:
 private:
     void copy_line(std::size_t index) {
         const line_lengths& lengths = run_.lengths;
-        const std::size_t first = index / LINES_PER_INPUT_OFFSET * LINES_PER_INPUT_OFFSET;
-        std::uint64_t offset = offsets_[index / LINES_PER_INPUT_OFFSET] + lengths.total(first, index);
+        const std::size_t first = index / STRIDE * STRIDE;
+        std::uint64_t offset = offsets_[index / STRIDE] + lengths.total(first, index);
         std::uint64_t left = lengths[index];
         const bool last = index + 1 == run_.line_count;
         while (left > 0) {
@@ -88,7 +90,10 @@ private:
 }  // namespace
 
 void copy_small_windows(run_state& run, const write_plan& plan) {
-    if (!plan.copies_lines) {
+    // Walked wherever a window may go without a number, even where the plan
+    // finds no line long enough to leave one short of lines: the layout
+    // marks every such window it meets, and its lines must be here.
+    if (plan.least_window_lines <= 1) {
         return;
     }
     straight_copier copier{run, plan};

@@ -98,7 +98,8 @@ void plan_regions(const plan_figures& figures, std::uint64_t left, unsigned most
         plan.parts = parts;
         plan.window_bytes = window;
         plan.least_window_lines = least;
-        plan.copies_lines = least > 1 && figures.longest_line + WINDOW_BYTES_PER_LINE > window / least;
+        plan.copies_lines = least > 1 && (figures.longest_line + WINDOW_BYTES_PER_LINE > window / least ||
+                                          least > MAX_LINES_PER_WINDOW);
         plan.table_windows = windows;
         plan.memory_bytes = std::max(memory, window * parts);
         plan.peak_bytes += held + plan.memory_bytes;
