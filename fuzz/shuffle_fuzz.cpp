@@ -6,10 +6,11 @@
 //   bytes 0-3  the clock's value, so every order the generator draws is
 //              reachable and each case replays exactly; its bits also size
 //              the writer's windows, reads and write buffers and choose
-//              regions (in one part or two) or passes (a quarter of the cases as a real run does,
-//              the rest from a byte to a few KiB, so that window edges,
-//              reads ending mid-line and lines longer than a window come
-//              often);
+//              regions (in one part or two, some with the lines of small
+//              windows copied straight) or passes (a quarter of the cases
+//              as a real run does, the rest from a byte to a few KiB, so
+//              that window edges, reads ending mid-line and lines longer
+//              than a window come often);
 //   byte 4     'R' asks for repetition: byte 5 gives e, byte 6 a length L,
 //              and file.txt is the L bytes after them repeated 2^(e % 18)
 //              times (up to MAX_INPUT_SIZE), then the remaining bytes once.
@@ -158,6 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((seed & 3) != 0) {
         run->limits = {1 + (seed >> 2) % 8192, 1 + (seed >> 15) % 1024, 1 + (seed >> 25) % 32, (seed >> 31) != 0,
                        1 + ((seed >> 30) & 1)};
+        // One case in four copies the lines of windows of fewer than 2 to
+        // 9 lines straight; the bits are the window's and read's too.
+        if ((seed >> 7) % 4 == 0) {
+            run->limits.least_window_lines = 2 + (seed >> 20) % 8;
+        }
     }
     try {
         open_input_file(*run);

@@ -5,7 +5,6 @@
 
 #include "line_walker.h"
 #include "page_buffer.h"
-#include "prefetch.h"
 #include "two_parts.h"
 #include "writer_steps.h"
 
@@ -35,48 +34,56 @@ region_layout lay_out_regions(run_state& run, const write_plan& plan) {
     if (plan.parts > 1) {
         split_in_halves(run, layout);
     }
+    // Reserved whole, so that growing never holds two copies; untouched
+    // pages cost nothing.
+    layout.windows.reserve(static_cast<std::size_t>(plan.table_windows));
     const std::span<line_lengths::slot> slots = run.lengths.slots();
     const line_number* const order = run.shuffle_order.get();
-    const std::size_t count = run.line_count;
-    // The lengths are met in output order, at random places: each is
-    // fetched a few lines ahead.
-    constexpr std::size_t ahead = 16;
-    std::uint64_t cost = 0;  // the window's bytes and index
-    std::uint64_t bytes = 0;
-    std::uint64_t lines = 0;
+    std::uint64_t start = 0;
     std::uint64_t first_part_bytes = 0;
     std::uint32_t first_part_lines = 0;
-    for (std::size_t position = 0; position < count; ++position) {
-        if (position + ahead < count) {
-            prefetch(&slots[order[position + ahead] - 1]);
-        }
-        const std::size_t index = order[position] - 1;
-        const std::uint64_t length = output_length(run, index);
-        if (window_is_full(plan, cost, lines, length)) {
-            layout.starts.push_back(layout.starts.back() + bytes);
-            layout.first_lines.push_back(position);
-            layout.first_part_bytes.push_back(first_part_bytes);
-            layout.first_part_lines.push_back(first_part_lines);
-            cost = bytes = lines = first_part_bytes = first_part_lines = 0;
-        }
-        cost += length + WINDOW_BYTES_PER_LINE;
-        bytes += length;
-        ++lines;
-        if (index < layout.split_line) {
-            first_part_bytes += length;
-            ++first_part_lines;
-        }
-        // The plan keeps the window numbers below what a slot holds.
-        slots[index] = static_cast<line_lengths::slot>(layout.windows());
-    }
-    layout.starts.push_back(layout.starts.back() + bytes);
-    layout.first_lines.push_back(count);
-    layout.first_part_bytes.push_back(first_part_bytes);
-    layout.first_part_lines.push_back(first_part_lines);
+    // The plan keeps the numbers below NO_WINDOW; a window that gets none
+    // is marked when it closes.
+    auto number = static_cast<line_lengths::slot>(0);
+    walk_windows(
+        run, plan,
+        [&](std::size_t index, std::uint64_t length) {
+            if (index < layout.split_line) {
+                first_part_bytes += length;
+                ++first_part_lines;
+            }
+            slots[index] = number;
+        },
+        [&](std::size_t first, std::size_t end, std::uint64_t bytes) {
+            if (window_is_numbered(run, plan, first, end)) {
+                layout.windows.push_back({start, bytes, first_part_bytes, static_cast<std::uint32_t>(first),
+                                          static_cast<std::uint32_t>(end - first), first_part_lines});
+                number = static_cast<line_lengths::slot>(layout.windows.size());
+            } else {
+                for (std::size_t position = first; position < end; ++position) {
+                    slots[order[position] - 1] = static_cast<line_lengths::slot>(NO_WINDOW);
+                }
+                layout.copied_bytes += bytes;
+            }
+            start += bytes;
+            first_part_bytes = 0;
+            first_part_lines = 0;
+        });
+    layout.output_bytes = start;
     return layout;
 }
 
 namespace {
+
+// What a part of the first step keeps for each numbered window beside its
+// write buffer: where the window's region is filled up to, how much the
+// buffer holds, and the place in the window of its next line.
+struct window_fill {
+    std::uint64_t cursor = 0;
+    std::uint32_t used = 0;
+    std::uint32_t next_place = 0;
+};
+static_assert(sizeof(window_fill) <= WINDOW_PART_ENTRY_BYTES, "the plan counts the windows' table at its size");
 
 // One write buffer for each window, all in one block, and where each
 // window's region is filled up to: one for each part of the first step,
@@ -84,69 +91,72 @@ namespace {
 class region_filler {
 public:
     region_filler(run_state& run, const write_plan& plan, const region_layout& layout, unsigned part)
-        : run_(run),
-          layout_(layout),
-          cursors_(layout.windows()),
-          ends_(layout.windows()),
-          used_(layout.windows(), 0),
-          next_place_(layout.windows()) {
-        const std::size_t windows = layout.windows();
+        : run_(run), layout_(layout), part_(part), fills_(layout.windows.size()) {
+        const std::size_t windows = layout.windows.size();
         for (std::size_t window = 0; window < windows; ++window) {
-            const std::uint64_t middle = layout.starts[window] + layout.first_part_bytes[window];
-            cursors_[window] = part == 0 ? layout.starts[window] : middle;
-            ends_[window] = part == 0 ? middle : layout.starts[window + 1];
-            next_place_[window] = part == 0 ? 0 : layout.first_part_lines[window];
+            const region_window& region = layout.windows[window];
+            fills_[window].cursor = part == 0 ? region.start : region.start + region.first_part_bytes;
+            fills_[window].next_place = part == 0 ? 0 : region.first_part_lines;
         }
         size_ = static_cast<std::size_t>(
             std::clamp<std::uint64_t>(plan.memory_bytes / plan.parts / windows, 1, plan.write_buffer_bytes));
         buffers_.allocate(windows * size_);
     }
 
-    // The window of the line that starts now, whose place in it is the next.
+    // The window of the line that starts now, whose place in it is the next;
+    // NO_WINDOW for a line copied straight already.
     std::size_t start_line(std::size_t index) {
         line_lengths::slot& slot = run_.lengths.slots()[index];
         const std::size_t window = slot;
-        slot = static_cast<line_lengths::slot>(next_place_[window]++);
+        if (window != NO_WINDOW) {
+            slot = static_cast<line_lengths::slot>(fills_[window].next_place++);
+        }
         return window;
     }
 
     void append(std::size_t window, std::span<const char> piece) {
-        std::size_t& used = used_[window];
-        if (piece.size() > size_ - used) {
+        window_fill& fill = fills_[window];
+        if (piece.size() > size_ - fill.used) {
             flush(window);
             if (piece.size() >= size_) {
                 put(window, piece);
                 return;
             }
         }
-        std::memcpy(buffers_.span().data() + window * size_ + used, piece.data(), piece.size());
-        used += piece.size();
+        std::memcpy(buffers_.span().data() + window * size_ + fill.used, piece.data(), piece.size());
+        fill.used += static_cast<std::uint32_t>(piece.size());
     }
 
     // Writes what is left, and checks that every region got exactly the
     // bytes laid out for it.
     void finish() {
-        for (std::size_t window = 0; window < layout_.windows(); ++window) {
+        for (std::size_t window = 0; window < fills_.size(); ++window) {
             flush(window);
-            if (cursors_[window] != ends_[window]) {
+            if (fills_[window].cursor != end_of(window)) {
                 input_changed();
             }
         }
     }
 
 private:
+    // Where this part's stretch of the window's region ends.
+    std::uint64_t end_of(std::size_t window) const {
+        const region_window& region = layout_.windows[window];
+        return part_ == 0 ? region.start + region.first_part_bytes : region.start + region.bytes;
+    }
+
     void flush(std::size_t window) {
-        put(window, buffers_.span().subspan(window * size_, used_[window]));
-        used_[window] = 0;
+        put(window, buffers_.span().subspan(window * size_, fills_[window].used));
+        fills_[window].used = 0;
     }
 
     void put(std::size_t window, std::span<const char> bytes) {
         if (bytes.empty()) {
             return;
         }
-        std::uint64_t& cursor = cursors_[window];
+        std::uint64_t& cursor = fills_[window].cursor;
         // Lines longer than counted would spill into the next region.
-        if (bytes.size() > ends_[window] - cursor) {
+        if (bytes.size() > end_of(window) - cursor) {
             input_changed();
         }
         if (!run_.output_file.write_at(bytes, cursor)) {
@@ -157,10 +167,8 @@ private:
 
     run_state& run_;
     const region_layout& layout_;
-    std::vector<std::uint64_t> cursors_;
-    std::vector<std::uint64_t> ends_;
-    std::vector<std::size_t> used_;
-    std::vector<std::uint32_t> next_place_;
+    unsigned part_;
+    std::vector<window_fill> fills_;
     std::size_t size_ = 0;
     page_buffer buffers_;
 };
@@ -186,6 +194,7 @@ void distribute_lines(run_state& run, const write_plan& plan, const region_layou
         std::size_t line = static_cast<std::size_t>(-1);
         std::size_t window = 0;
         std::uint64_t done = 0;
+        std::uint64_t passed_over = 0;  // of the lines copied straight
         std::uint64_t published = 0;
         struct stopped_early {};
         const auto take = [&](std::size_t index, std::span<const char> piece) {
@@ -193,17 +202,24 @@ void distribute_lines(run_state& run, const write_plan& plan, const region_layou
                 line = index;
                 window = regions.start_line(index);
             }
-            regions.append(window, piece);
+            if (window != NO_WINDOW) {
+                regions.append(window, piece);
+            } else {
+                passed_over += piece.size();
+            }
             done += piece.size();
             if (done - published >= PUBLISH_EVERY) {
                 published = done;
                 if (stop.load(std::memory_order_relaxed)) {
                     throw stopped_early{};
                 }
+                // The lines copied straight counted both their moves when
+                // copied.
                 if (part == 0) {
-                    run.progress.update(done + second_done.load(std::memory_order_relaxed));
+                    run.progress.update(2 * layout.copied_bytes + done - passed_over +
+                                        second_done.load(std::memory_order_relaxed));
                 } else {
-                    second_done.store(done, std::memory_order_relaxed);
+                    second_done.store(done - passed_over, std::memory_order_relaxed);
                 }
             }
         };

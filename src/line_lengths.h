@@ -1,43 +1,127 @@
-// Every input line's length, learned while counting, in 2 bytes a line.
+// Every input line's length, learned while counting: 2 bytes a line, and,
+// in a file that has lines of 32 KiB or longer, 2 bits a line and 2 more
+// bytes for each such line.
 //
 // The writer lays the output out from them before it reads a line: each
 // window of output lines gets its own region of the output file, as long
-// as its lines are. A length that 2 bytes can't hold (64 KiB or more) is
-// kept beside the slots, in a table sorted by line; such lines are rare,
-// and each holds at least 64 KiB of the file.
+// as its lines are.
+//
+// A slot below LONG_LENGTH is its line's length. A longer line's slot has
+// its top bit set and holds the length's high 15 bits; the low 16 are in a
+// side array, one entry for each long line, in line order and without an
+// index, since the index would cost more than the entry. A long line finds
+// its entry by its rank among the long lines: for every 32 lines a word
+// holds a bit for each that is long and the count of long lines before
+// them, 2 bits a line, so a rank is one read and a popcount. A long line
+// holds at least 32 KiB of the file, so what they take grows with the file
+// far more slowly than the file does, and a file without one allocates none
+// of it. A length of HUGE_LENGTH or more (at most one per 2 GiB of the
+// file) is kept whole in a third table, by line.
 //
 // Once the layout is made, the writer needs the lengths no more and reuses
 // the slots for other numbers a line: its window, then its place in the
-// window. That is why the slots are open to it.
+// window. That is why the slots are open to it; the words of long lines
+// stay as they were, so the lines not yet laid out keep their lengths.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <span>
-#include <vector>
+#include <type_traits>
+
+#include "newline_scan.h"
+#include "prefetch.h"
 
 namespace line_shuffler {
+
+namespace detail {
+
+// An array grown by realloc: a large block moves by having its pages
+// remapped rather than copied, so growing never holds two copies resident;
+// pages reserved but not yet written cost nothing.
+template <typename value>
+class grown_array {
+    static_assert(std::is_trivially_copyable_v<value>);
+
+public:
+    value* data() noexcept { return data_.get(); }
+    const value* data() const noexcept { return data_.get(); }
+    value& operator[](std::size_t index) noexcept { return data_.get()[index]; }
+    const value& operator[](std::size_t index) const noexcept { return data_.get()[index]; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    std::uint64_t bytes() const noexcept { return std::uint64_t{capacity_} * sizeof(value); }
+
+    // Room for `capacity` entries, the first ones kept; throws std::bad_alloc.
+    void resize(std::size_t capacity) {
+        if (capacity == 0) {
+            reset();
+            return;
+        }
+        void* moved = std::realloc(data_.get(), capacity * sizeof(value));
+        if (moved == nullptr) {
+            throw std::bad_alloc{};
+        }
+        (void)data_.release();
+        data_.reset(static_cast<value*>(moved));
+        capacity_ = capacity;
+    }
+
+    // As resize, for giving back: a failure keeps the block as it was.
+    void shrink(std::size_t capacity) noexcept {
+        if (capacity >= capacity_) {
+            return;
+        }
+        if (capacity == 0) {
+            reset();
+        } else if (void* moved = std::realloc(data_.get(), capacity * sizeof(value))) {
+            (void)data_.release();
+            data_.reset(static_cast<value*>(moved));
+            capacity_ = capacity;
+        }
+    }
+
+    void reset() noexcept {
+        data_.reset();
+        capacity_ = 0;
+    }
+
+private:
+    struct free_block {
+        void operator()(value* p) const noexcept { std::free(p); }
+    };
+
+    std::unique_ptr<value, free_block> data_;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace detail
 
 class line_lengths {
 public:
     using slot = std::uint16_t;
-    static constexpr slot ESCAPED = 0xFFFF;
+    // Lengths from this on are long: beside their slot they take an entry
+    // of the side array.
+    static constexpr std::uint64_t LONG_LENGTH = 0x8000;
+    // Lengths from this on are huge: kept whole in a table of their own.
+    static constexpr std::uint64_t HUGE_LENGTH = 0x7FFF'FFFF;
 
-    // Forgets every length; allocates nothing.
+    // Forgets every length and gives back all memory.
     void clear() noexcept;
 
     // The length of the next line; throws std::bad_alloc.
     void add(std::uint64_t length) {
-        if (size_ == capacity_) {
+        if (size_ == slots_.capacity()) {
             grow();
         }
-        if (length >= ESCAPED) {
-            escaped_.push_back({size_, length});
-            slots_.get()[size_++] = ESCAPED;
+        if (length < LONG_LENGTH) {
+            slots_[size_++] = static_cast<slot>(length);
+            longest_ = std::max(longest_, length);
         } else {
-            slots_.get()[size_++] = static_cast<slot>(length);
+            add_long(length);
         }
     }
 
@@ -48,34 +132,90 @@ public:
 
     // The length of line `index` (from 0), while the slots hold lengths.
     std::uint64_t operator[](std::size_t index) const noexcept {
-        const slot value = slots_.get()[index];
-        return value == ESCAPED ? escaped_length(index) : value;
+        const slot value = slots_[index];
+        return value < LONG_MARK ? value : long_length(index, value, rank(index));
     }
 
-    // What the lengths hold resident.
+    // Where the length of line `index` will be read: its slot and, once
+    // there are long lines, the word its rank is counted from.
+    void prefetch(std::size_t index) const noexcept {
+        line_shuffler::prefetch(slots_.data() + index);
+        if (long_count_ != 0) {
+            line_shuffler::prefetch(long_words_.data() + index / LINES_PER_WORD);
+        }
+    }
+
+    // Then, once they have come, where a long line's low bits are: lengths
+    // read in random order wait for memory three times in a row, for the
+    // slot, the word and the low bits, unless each is asked for ahead.
+    void prefetch_low_bits(std::size_t index) const noexcept {
+        if (long_count_ != 0 && slots_[index] >= LONG_MARK) {
+            line_shuffler::prefetch(low_bits_.data() + rank(index));
+        }
+    }
+
+    // The lengths of lines `first` to `end` - 1 added up, while the slots
+    // hold lengths: each long line's rank is counted once for the stretch.
+    std::uint64_t total(std::size_t first, std::size_t end) const noexcept;
+
+    std::uint64_t longest() const noexcept { return longest_; }
+    std::uint64_t long_lines() const noexcept { return long_count_; }
+
+    // What the lengths hold resident, at most.
     std::uint64_t memory_bytes() const noexcept {
-        return std::uint64_t{capacity_} * sizeof(slot) + escaped_.capacity() * sizeof(escaped_line);
+        return slots_.bytes() + long_words_.bytes() + low_bits_.bytes() + huge_.bytes();
     }
 
-    std::span<slot> slots() noexcept { return {slots_.get(), size_}; }
-    std::span<const slot> slots() const noexcept { return {slots_.get(), size_}; }
+    // What the lengths of `lines` lines hold once counted, of which
+    // `long_lines` are LONG_LENGTH or longer and `huge_lines` of those
+    // HUGE_LENGTH or longer: memory_bytes() after shrink_to_fit().
+    static std::uint64_t memory_for(std::uint64_t lines, std::uint64_t long_lines, std::uint64_t huge_lines) noexcept;
+
+    std::span<slot> slots() noexcept { return {slots_.data(), size_}; }
+    std::span<const slot> slots() const noexcept { return {slots_.data(), size_}; }
 
 private:
-    struct escaped_line {
-        std::size_t index;
+    static constexpr slot LONG_MARK = 0x8000;
+    static constexpr std::size_t LINES_PER_WORD = 32;
+
+    // For LINES_PER_WORD lines: how many long lines come before them, and a
+    // bit for each of them that is long.
+    struct long_word {
+        std::uint32_t before;
+        std::uint32_t bits;
+    };
+
+    struct huge_line {
+        std::uint64_t index;
         std::uint64_t length;
     };
-    struct free_slots {
-        void operator()(slot* p) const noexcept { std::free(p); }
-    };
+
+    static std::size_t words_for(std::uint64_t lines) noexcept {
+        return static_cast<std::size_t>((lines + LINES_PER_WORD - 1) / LINES_PER_WORD);
+    }
 
     void grow();
-    std::uint64_t escaped_length(std::size_t index) const noexcept;
+    void add_long(std::uint64_t length);
+    // How many long lines come before long line `index`.
+    std::size_t rank(std::size_t index) const noexcept {
+        const long_word& word = long_words_[index / LINES_PER_WORD];
+        const std::uint32_t earlier = (std::uint32_t{1} << (index % LINES_PER_WORD)) - 1;
+        return word.before + static_cast<std::size_t>(count_bits(word.bits & earlier));
+    }
+    std::uint64_t long_length(std::size_t index, slot value, std::size_t rank) const noexcept;
+    std::uint64_t huge_length(std::size_t index) const noexcept;
 
-    std::unique_ptr<slot[], free_slots> slots_;
+    detail::grown_array<slot> slots_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-    std::vector<escaped_line> escaped_;
+    std::uint64_t longest_ = 0;
+    // Allocated with the first long line. Each word's count is set up to
+    // the last long line's word: ranks are asked only of long lines.
+    detail::grown_array<long_word> long_words_;
+    std::size_t counted_words_ = 0;
+    detail::grown_array<std::uint16_t> low_bits_;
+    std::size_t long_count_ = 0;
+    detail::grown_array<huge_line> huge_;
+    std::size_t huge_count_ = 0;
 };
 
 }  // namespace line_shuffler

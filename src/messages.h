@@ -54,6 +54,9 @@ inline constexpr const char* read_failed = "Read file could not be read to its e
 inline constexpr const char* input_changed =
     "Read file was changed by another program while it was shuffled. The shuffled file can't be trusted\n";
 inline constexpr const char* write_failed = "Write file could not be written. The shuffled file is incomplete\n";
+// The lines are sorted in the output's own work file, which is read back.
+inline constexpr const char* output_read_failed =
+    "Write file could not be read back while its lines were sorted. The shuffled file is incomplete\n";
 
 // The message of each failure, named side by side. A failure without its
 // case here fails the build, with or without warnings as errors.
@@ -81,6 +84,8 @@ constexpr const char* for_failure(failure reason) noexcept {
             return input_changed;
         case failure::write_failed:
             return write_failed;
+        case failure::output_read_failed:
+            return output_read_failed;
     }
     return "";  // only for a value outside the enum, which no step throws
 }

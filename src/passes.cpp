@@ -17,54 +17,36 @@ namespace line_shuffler {
 
 namespace {
 
-// Where each window starts in the output order, and the bytes and lines of
-// the largest window that is gathered in memory.
-struct pass_windows {
-    std::vector<std::size_t> first_lines;
-    std::uint64_t largest_bytes = 0;
-    std::uint64_t largest_lines = 0;
-};
-
-pass_windows cut_windows(const run_state& run, const write_plan& plan) {
-    pass_windows cut;
-    const line_number* const order = run.shuffle_order.get();
-    std::uint64_t cost = 0;
+// The bytes and lines of the largest window that is gathered in memory.
+struct largest_window {
     std::uint64_t bytes = 0;
     std::uint64_t lines = 0;
-    const auto close = [&] {
-        if (cost <= plan.window_bytes) {
-            cut.largest_bytes = std::max(cut.largest_bytes, bytes);
-            cut.largest_lines = std::max(cut.largest_lines, lines);
-        }
-    };
-    for (std::size_t position = 0; position < run.line_count; ++position) {
-        const std::uint64_t length = output_length(run, order[position] - 1);
-        if (window_is_full(plan, cost, lines, length)) {
-            close();
-            cost = bytes = lines = 0;
-        }
-        if (lines == 0) {
-            cut.first_lines.push_back(position);
-        }
-        cost += length + WINDOW_BYTES_PER_LINE;
-        bytes += length;
-        ++lines;
-    }
-    close();
-    cut.first_lines.push_back(run.line_count);
-    return cut;
+};
+
+largest_window find_largest(const run_state& run, const write_plan& plan) {
+    largest_window largest;
+    walk_windows(
+        run, plan, [](std::size_t, std::uint64_t) {},
+        [&](std::size_t first, std::size_t end, std::uint64_t bytes) {
+            const std::uint64_t lines = end - first;
+            if (bytes + WINDOW_BYTES_PER_LINE * lines <= plan.window_bytes) {
+                largest.bytes = std::max(largest.bytes, bytes);
+                largest.lines = std::max(largest.lines, lines);
+            }
+        });
+    return largest;
 }
 
 class window_gatherer {
 public:
-    window_gatherer(run_state& run, const write_plan& plan, const pass_windows& cut)
+    window_gatherer(run_state& run, const write_plan& plan, const largest_window& cut)
         : run_(run),
           walker_(run, run.read_buffer.span().first(plan.read_bytes)),
           window_bytes_(plan.window_bytes),
           wanted_((run.line_count + 63) / 64),
-          lines_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.largest_lines, 1))]),
-          ends_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.largest_lines, 1))]) {
-        bytes_.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(cut.largest_bytes, 1)));
+          lines_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.lines, 1))]),
+          ends_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.lines, 1))]) {
+        bytes_.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(cut.bytes, 1)));
     }
 
     void write_window(std::span<const line_number> window, output_buffer& out) {
@@ -152,14 +134,17 @@ private:
 }  // namespace
 
 void write_in_passes(run_state& run, const write_plan& plan) {
-    const pass_windows cut = cut_windows(run, plan);
-    window_gatherer gatherer{run, plan, cut};
+    // The windows are cut twice, once to size the memory and once to write
+    // them, rather than listed: a file of very long lines has as many
+    // windows as lines.
+    window_gatherer gatherer{run, plan, find_largest(run, plan)};
     output_buffer out{run.output_file};
-    for (std::size_t window = 0; window + 1 < cut.first_lines.size(); ++window) {
-        const std::size_t first = cut.first_lines[window];
-        gatherer.write_window({run.shuffle_order.get() + first, cut.first_lines[window + 1] - first}, out);
-        run.progress.update(out.written());
-    }
+    walk_windows(
+        run, plan, [](std::size_t, std::uint64_t) {},
+        [&](std::size_t first, std::size_t end, std::uint64_t) {
+            gatherer.write_window({run.shuffle_order.get() + first, end - first}, out);
+            run.progress.update(out.written());
+        });
     out.flush();
 }
 

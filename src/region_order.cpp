@@ -72,10 +72,10 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
     // A window of one line is in its place already.
     std::uint64_t largest_bytes = 0;
     std::uint64_t largest_lines = 0;
-    for (std::size_t window = 0; window < layout.windows(); ++window) {
-        if (layout.lines_of(window) > 1) {
-            largest_bytes = std::max(largest_bytes, layout.bytes_of(window));
-            largest_lines = std::max(largest_lines, layout.lines_of(window));
+    for (const region_window& window : layout.windows) {
+        if (window.lines > 1) {
+            largest_bytes = std::max(largest_bytes, window.bytes);
+            largest_lines = std::max<std::uint64_t>(largest_lines, window.lines);
         }
     }
     if (largest_lines == 0) {
@@ -84,35 +84,34 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
     // The parts take the windows in turn, whichever is free first.
     std::atomic<std::size_t> next_window{0};
     std::atomic<std::uint64_t> bytes_done{0};
-    const std::uint64_t first_step = layout.starts.back();
+    // Every line has had its first move, and those copied straight their
+    // only one, which counts for both.
+    const std::uint64_t first_step = layout.output_bytes + layout.copied_bytes;
     run_in_parts(plan.parts, [&](unsigned part, const std::atomic<bool>& stop) {
         page_buffer region_buffer;
         region_buffer.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(largest_bytes, 1)));
         const std::unique_ptr<std::uint32_t[]> ends{new std::uint32_t[static_cast<std::size_t>(largest_lines)]};
         output_buffer out{run.output_file};
-        for (std::size_t window;
-             !stop.load(std::memory_order_relaxed) && (window = next_window++) < layout.windows();) {
-            const std::uint64_t lines = layout.lines_of(window);
-            if (lines > 1) {
-                const std::uint64_t start = layout.starts[window];
-                const std::span<char> region =
-                    region_buffer.span().first(static_cast<std::size_t>(layout.bytes_of(window)));
-                const platform::io_result got = run.output_file.read_at(region, start);
+        for (std::size_t next;
+             !stop.load(std::memory_order_relaxed) && (next = next_window++) < layout.windows.size();) {
+            const region_window& window = layout.windows[next];
+            if (window.lines > 1) {
+                const std::span<char> region = region_buffer.span().first(static_cast<std::size_t>(window.bytes));
+                const platform::io_result got = run.output_file.read_at(region, window.start);
                 if (got < 0 || static_cast<std::size_t>(got) != region.size()) {
-                    throw run_failure{failure::write_failed};
+                    throw run_failure{failure::output_read_failed};
                 }
-                const std::span<std::uint32_t> line_ends{ends.get(), static_cast<std::size_t>(lines)};
+                const std::span<std::uint32_t> line_ends{ends.get(), window.lines};
                 if (!find_line_ends(region, line_ends)) {
                     input_changed();
                 }
-                out.move_to(start);
-                const std::span<const line_number> order{run.shuffle_order.get() + layout.first_lines[window],
-                                                         static_cast<std::size_t>(lines)};
+                out.move_to(window.start);
+                const std::span<const line_number> order{run.shuffle_order.get() + window.first_line, window.lines};
                 write_in_output_order(run, order, region, line_ends, out);
                 out.flush();
-                run.output_file.start_writeback(start, region.size());
+                run.output_file.start_writeback(window.start, region.size());
             }
-            const std::uint64_t done = bytes_done += layout.bytes_of(window);
+            const std::uint64_t done = bytes_done += window.bytes;
             if (part == 0) {
                 run.progress.update(first_step + done);
             }

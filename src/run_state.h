@@ -63,6 +63,7 @@ enum class failure {
     read_failed,
     input_changed,
     write_failed,
+    output_read_failed,
 };
 
 struct run_failure {
@@ -73,13 +74,14 @@ struct run_failure {
 // whether it may sort the lines in place in the output. Zero means as the
 // memory promise and the measured best sizes have it; tests set small values
 // so that short inputs reach window edges, lines longer than a window, reads
-// that end mid-line and write buffers of a byte.
+// that end mid-line, write buffers of a byte and lines copied straight.
 struct writer_limits {
-    std::uint64_t window_bytes = 0;      // a window's lines and their index
-    std::size_t read_bytes = 0;          // one read of the input
-    std::size_t write_buffer_bytes = 0;  // what a window gathers before a write
-    bool passes_only = false;            // as if the output were a FIFO
-    unsigned parts = 0;                  // 1 or 2 threads for the regions, as chosen
+    std::uint64_t window_bytes = 0;        // a window's lines and their index
+    std::size_t read_bytes = 0;            // one read of the input
+    std::size_t write_buffer_bytes = 0;    // what a window gathers before a write
+    bool passes_only = false;              // as if the output were a FIFO
+    unsigned parts = 0;                    // 1 or 2 threads for the regions, as chosen
+    std::uint64_t least_window_lines = 0;  // fewer lines, and a window's are copied straight
 };
 
 // Where the seed comes from: the wall clock in a real run, a fixed value in

@@ -8,10 +8,9 @@ namespace {
 
 constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
 
-// What a run holds besides the order, the lengths and the windows: code,
-// the C library, stack, the read and output buffers, and the windows' own
-// table (about 40 bytes a window). A one-line file peaks at about 3 MiB;
-// the rest is slack.
+// What a run holds besides the order, the lengths, the windows' table and
+// the windows: code, the C library, stacks, the read and output buffers of
+// both parts. A one-line file peaks at about 3 MiB; the rest is slack.
 constexpr std::uint64_t RUN_OVERHEAD_BYTES = 8 * MIB;
 
 // A region's bytes are read into memory whole, and the first touch of each
@@ -21,14 +20,13 @@ constexpr std::uint64_t RUN_OVERHEAD_BYTES = 8 * MIB;
 // are large sequential transfers already.
 constexpr std::uint64_t LARGEST_REGION_WINDOW_BYTES = 32 * MIB;
 
-// A pass over the input costs the same however little it gathers, so the
-// passes' windows take all the memory there is, up to what the 32-bit ends
-// of their lines can address.
-constexpr std::uint64_t LARGEST_PASS_WINDOW_BYTES = std::uint64_t{1} << 31;
+// The most any window may hold, as the 32-bit ends of its lines can
+// address it. A pass over the input costs the same however little it
+// gathers, so the passes' windows take all the memory there is, up to this.
+constexpr std::uint64_t LARGEST_WINDOW_BYTES = std::uint64_t{1} << 31;
 
 // Below this a window would hold too few lines to be worth a pass or a
-// region; the promise leaves far more, unless most lines are 64 KiB or
-// longer and their lengths' table has taken it.
+// region; the promise leaves far more.
 constexpr std::uint64_t SMALLEST_WINDOW_BYTES = std::uint64_t{64} * 1024;
 
 // What a window gathers in the first step before it writes to its region,
@@ -49,57 +47,136 @@ std::uint64_t wanted_bits_bytes(std::uint64_t line_count) {
     return (line_count + 63) / 64 * sizeof(std::uint64_t);
 }
 
+std::uint64_t less(std::uint64_t from, std::uint64_t taken) {
+    return from > taken ? from - taken : 0;
+}
+
+// The windows' table for `windows` windows filled in `parts` parts.
+std::uint64_t table_bytes(std::uint64_t windows, unsigned parts) {
+    return windows * (WINDOW_ENTRY_BYTES + parts * WINDOW_PART_ENTRY_BYTES);
+}
+
+// Windows of at least `window` bytes, as large as it takes for a number to
+// be left for every one, and how many there can be. A window closes when it
+// has all the lines it may have, or when its next line would not fit: then
+// the two hold more than a window's bytes and index, and no line is counted
+// in more than two such pairs, so there are fewer than 2 * work / window
+// windows of the second kind.
+struct numbered_windows {
+    std::uint64_t window = 0;
+    std::uint64_t windows = 0;  // at most
+};
+
+numbered_windows number_every_window(std::uint64_t window, std::uint64_t work, std::uint64_t lines) {
+    const std::uint64_t spare = MAX_WINDOWS - 1 - lines / MAX_LINES_PER_WINDOW;
+    if (2 * work / window > spare) {
+        window = 2 * work / spare + 1;
+    }
+    return {window, std::min(2 * work / window + lines / MAX_LINES_PER_WINDOW + 1, lines)};
+}
+
 }  // namespace
 
-std::uint64_t window_memory_allowed(std::uint64_t line_count, std::uint64_t taken_bytes) noexcept {
-    const std::uint64_t promised = PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * line_count;
-    const std::uint64_t held =
-        RUN_OVERHEAD_BYTES + (sizeof(line_number) + sizeof(line_lengths::slot)) * line_count + taken_bytes;
-    return promised > held ? promised - held : 0;
+std::uint64_t input_offsets_bytes(std::uint64_t line_count) noexcept {
+    return (line_count / LINES_PER_INPUT_OFFSET + 1) * sizeof(std::uint64_t);
 }
+
+namespace {
+
+void plan_regions(const plan_figures& figures, std::uint64_t left, unsigned most_parts, write_plan& plan) {
+    const writer_limits& limits = figures.limits;
+    const std::uint64_t lines = std::max<std::uint64_t>(figures.line_count, 1);
+    const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * lines;
+    const std::uint64_t most_windows = std::min(MAX_WINDOWS, lines);
+    const std::uint64_t offsets = input_offsets_bytes(lines);
+    plan.path = write_path::regions;
+    plan.window_lines = MAX_LINES_PER_WINDOW;
+
+    // `held` is what the table and the offsets take; `memory` what is left.
+    const auto take = [&](unsigned parts, std::uint64_t window, std::uint64_t least, std::uint64_t windows,
+                          std::uint64_t held, std::uint64_t memory) {
+        plan.parts = parts;
+        plan.window_bytes = window;
+        plan.least_window_lines = least;
+        plan.copies_lines = least > 1 && (figures.longest_line + WINDOW_BYTES_PER_LINE > window / least ||
+                                          least > MAX_LINES_PER_WINDOW);
+        plan.table_windows = windows;
+        plan.memory_bytes = std::max(memory, window * parts);
+        plan.peak_bytes += held + plan.memory_bytes;
+    };
+
+    // Every window numbered, where the windows that takes fit in memory.
+    // Tests may ask for windows of few lines to be copied straight all the
+    // same.
+    const std::uint64_t least_asked = std::max<std::uint64_t>(limits.least_window_lines, 1);
+    const std::uint64_t held_for_least = least_asked > 1 ? offsets : 0;
+    for (unsigned parts = most_parts; parts >= 1; --parts) {
+        const std::uint64_t held = table_bytes(most_windows, parts) + held_for_least;
+        const std::uint64_t memory = less(left, held);
+        const numbered_windows numbered = number_every_window(
+            limits.window_bytes != 0 ? limits.window_bytes
+                                     : std::clamp(memory / parts, SMALLEST_WINDOW_BYTES, LARGEST_REGION_WINDOW_BYTES),
+            work, lines);
+        if (numbered.window <= LARGEST_WINDOW_BYTES &&
+            numbered.window * parts <= std::max(memory, SMALLEST_WINDOW_BYTES)) {
+            take(parts, numbered.window, least_asked, numbered.windows, held, memory);
+            return;
+        }
+    }
+
+    // Too many windows to number them all in the memory there is, such as
+    // lines of 64 KiB and more by the million: only windows of at least
+    // `least` lines get a number, so that there are few enough of them, and
+    // windows as large as memory allows keep the lines that are copied
+    // straight to those far longer than their share. Two parts are worth
+    // it only if windows of that many average lines still fit.
+    const std::uint64_t least =
+        std::max({std::uint64_t{2}, (lines + MAX_WINDOWS - 2) / (MAX_WINDOWS - 1), least_asked});
+    const std::uint64_t average = work / lines;
+    const std::uint64_t windows = std::min(most_windows, lines / least + 1);
+    for (unsigned parts = most_parts; parts >= 1; --parts) {
+        const std::uint64_t held = table_bytes(windows, parts) + offsets;
+        const std::uint64_t memory = less(left, held);
+        const std::uint64_t window = limits.window_bytes != 0
+                                         ? limits.window_bytes
+                                         : std::clamp(memory / parts, SMALLEST_WINDOW_BYTES, LARGEST_WINDOW_BYTES);
+        if (parts == 1 || average <= window / least) {
+            take(parts, window, least, windows, held, memory);
+            return;
+        }
+    }
+}
+
+}  // namespace
 
 write_plan plan_writer(const plan_figures& figures) noexcept {
     const writer_limits& limits = figures.limits;
     const std::uint64_t lines = std::max<std::uint64_t>(figures.line_count, 1);
-    const std::uint64_t memory = window_memory_allowed(lines, figures.taken_bytes);
+    const std::uint64_t promised = PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * lines;
+    const std::uint64_t held = RUN_OVERHEAD_BYTES + sizeof(line_number) * lines + figures.lengths_bytes;
+    const std::uint64_t left = less(promised, held);
 
     write_plan plan;
     plan.read_bytes = limits.read_bytes != 0 ? std::min(limits.read_bytes, READ_BUFFER_SIZE) : READ_BUFFER_SIZE;
     plan.write_buffer_bytes = limits.write_buffer_bytes != 0 ? limits.write_buffer_bytes : WRITE_BUFFER_BYTES;
+    plan.peak_bytes = held;
 
-    const bool worth_two =
-        limits.parts != 0 ? limits.parts >= 2 : figures.parts >= 2 && figures.output_bytes >= SMALLEST_OUTPUT_IN_PARTS;
-    const unsigned most_parts = worth_two && lines >= 2 ? 2 : 1;
-    for (unsigned parts = most_parts; parts >= 1 && figures.output_holds_regions && !limits.passes_only; --parts) {
-        std::uint64_t window = limits.window_bytes != 0
-                                   ? limits.window_bytes
-                                   : std::clamp(memory / parts, SMALLEST_WINDOW_BYTES, LARGEST_REGION_WINDOW_BYTES);
-        // A window closes when it has all the lines it may have, or when its
-        // next line would not fit: then the two hold more than a window's
-        // bytes and index, and no line is counted in more than two such
-        // pairs. Windows enough to number them all are made larger.
-        const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * lines;
-        const std::uint64_t spare = MAX_WINDOWS - 1 - lines / MAX_LINES_PER_WINDOW;
-        if (2 * work / window > spare) {
-            window = 2 * work / spare + 1;
-        }
-        if (window * parts <= std::max(memory, SMALLEST_WINDOW_BYTES)) {
-            plan.path = write_path::regions;
-            plan.window_bytes = window;
-            plan.window_lines = MAX_LINES_PER_WINDOW;
-            plan.memory_bytes = std::max(memory, window * parts);
-            plan.parts = parts;
-            return plan;
-        }
+    if (figures.output_holds_regions && !limits.passes_only) {
+        const bool worth_two = limits.parts != 0
+                                   ? limits.parts >= 2
+                                   : figures.parts >= 2 && figures.output_bytes >= SMALLEST_OUTPUT_IN_PARTS;
+        plan_regions(figures, left, worth_two && lines >= 2 ? 2 : 1, plan);
+        return plan;
     }
 
     const std::uint64_t bits = wanted_bits_bytes(lines);
-    const std::uint64_t left = memory > bits ? memory - bits : 0;
     plan.path = write_path::passes;
-    plan.window_bytes = limits.window_bytes != 0 ? limits.window_bytes
-                                                 : std::clamp(left, SMALLEST_WINDOW_BYTES, LARGEST_PASS_WINDOW_BYTES);
+    plan.window_bytes = limits.window_bytes != 0
+                            ? limits.window_bytes
+                            : std::clamp(less(left, bits), SMALLEST_WINDOW_BYTES, LARGEST_WINDOW_BYTES);
     plan.window_lines = lines;
     plan.memory_bytes = plan.window_bytes;
+    plan.peak_bytes += bits + plan.memory_bytes;
     return plan;
 }
 

@@ -8,7 +8,10 @@
 //   fill. One sequential pass over the input hands every line to its
 //   window's region, in input order; then each region is read back, its
 //   lines put in output order in memory, and written over itself. Every byte
-//   is read twice and written twice, however long the lines.
+//   is read twice and written twice, however long the lines. Where the
+//   windows are too many to number in a line's slot, those of few lines get
+//   no number: each of their lines is read from its place in the input and
+//   written straight to its place in the output, once.
 // - passes: for an output that can't be read back or written out of order
 //   (a FIFO, a device, a file the user may not read). Each window costs a
 //   pass over the input that gathers its lines, which then go out in order.
@@ -23,20 +26,33 @@ namespace line_shuffler {
 
 enum class write_path { regions, passes };
 
-// A window's place among the windows, and each line's place within its
-// window, are kept in the line's 2-byte slot (see line_lengths.h).
+// A window's number in the windows' table, and each line's place within its
+// window, are kept in the line's 2-byte slot (see line_lengths.h); the
+// slot's largest value, NO_WINDOW, marks a line whose window has no number.
 inline constexpr std::uint64_t MAX_WINDOWS = 65535;
+inline constexpr std::uint64_t NO_WINDOW = MAX_WINDOWS;
 inline constexpr std::uint64_t MAX_LINES_PER_WINDOW = 65536;
 
 // What a window costs beside its lines' bytes, for each line: where the line
 // ends in the window, and for passes which input line it is.
 inline constexpr std::uint64_t WINDOW_BYTES_PER_LINE = 8;
 
-// What the plan is made from.
+// What each window with a number costs in the windows' table: its place and
+// size in the output, and, for each part of the first step, how far it is
+// filled.
+inline constexpr std::uint64_t WINDOW_ENTRY_BYTES = 40;
+inline constexpr std::uint64_t WINDOW_PART_ENTRY_BYTES = 16;
+
+// The lines copied straight are found in the input from the offset of every
+// LINES_PER_INPUT_OFFSET-th line, and the lengths of those between.
+inline constexpr std::uint64_t LINES_PER_INPUT_OFFSET = 512;
+
+// What the plan is made from: the count's figures, and the output.
 struct plan_figures {
     std::uint64_t line_count = 0;
-    std::uint64_t output_bytes = 0;  // the input's bytes and the added line end
-    std::uint64_t taken_bytes = 0;   // what the run holds already for the lengths beyond their slots
+    std::uint64_t output_bytes = 0;   // the input's bytes and the added line end
+    std::uint64_t lengths_bytes = 0;  // what the lengths hold (line_lengths::memory_bytes)
+    std::uint64_t longest_line = 0;   // the longest output line's bytes
     bool output_holds_regions = false;
     writer_limits limits;
     unsigned parts = 1;  // how many threads the machine offers, up to 2
@@ -49,6 +65,14 @@ struct write_plan {
     std::uint64_t window_bytes = 0;
     // At most this many lines in a window.
     std::uint64_t window_lines = 0;
+    // Regions: a window of fewer lines than this, but the last, gets no
+    // number; its lines are copied straight. 1 where every window gets one.
+    std::uint64_t least_window_lines = 1;
+    // Whether a window can have fewer lines than least_window_lines: only if
+    // a line is longer than a window's share for each of them.
+    bool copies_lines = false;
+    // Regions: how many windows may get a number, at most MAX_WINDOWS.
+    std::uint64_t table_windows = 0;
     // What the windows may take in all: the region buffer and index, or all
     // the windows' write buffers together.
     std::uint64_t memory_bytes = 0;
@@ -59,11 +83,14 @@ struct write_plan {
     // each part has its own windows' memory, the plan's memory_bytes split
     // between them.
     unsigned parts = 1;
+    // All the run holds at its peak by this plan: its fixed overhead, the
+    // order, the lengths, the windows' table, the input offsets, the
+    // windows.
+    std::uint64_t peak_bytes = 0;
 };
 
-// What the memory promise leaves for the windows, given what the rest of the
-// run holds: its fixed overhead, the order and the lengths' slots.
-std::uint64_t window_memory_allowed(std::uint64_t line_count, std::uint64_t taken_bytes) noexcept;
+// What the offsets for the straight copies take, for `line_count` lines.
+std::uint64_t input_offsets_bytes(std::uint64_t line_count) noexcept;
 
 write_plan plan_writer(const plan_figures& figures) noexcept;
 

@@ -1,7 +1,8 @@
 // Copying the input's lines to the output in the shuffled order.
 //
 // The writer plans first (write_plan.h): an output file on disk is the work
-// space for its own lines, sorted in two steps whatever their lengths;
+// space for its own lines, sorted in two steps whatever their lengths (or,
+// for windows too small to number, copied straight to their places);
 // anything else gets its lines in windows, a pass over the input each.
 #include "run_state.h"
 #include "two_parts.h"
@@ -10,28 +11,27 @@
 
 namespace line_shuffler {
 
-namespace {
-
-plan_figures figures_of(const run_state& run) {
+write_plan plan_for(const run_state& run) {
     plan_figures figures;
     figures.line_count = run.line_count;
     figures.output_bytes = run.input_size + run.added_line_end.size();
-    figures.taken_bytes = run.lengths.memory_bytes() - std::uint64_t{run.line_count} * sizeof(line_lengths::slot);
+    figures.lengths_bytes = run.lengths.memory_bytes();
+    figures.longest_line = run.lengths.longest() + run.added_line_end.size();
     figures.output_holds_regions = run.output_file.holds_regions();
     figures.limits = run.limits;
     figures.parts = parts_available();
-    return figures;
+    return plan_writer(figures);
 }
-
-}  // namespace
 
 void write_shuffled_lines(run_state& run) {
     run.read_buffer.allocate(READ_BUFFER_SIZE);
-    const write_plan plan = plan_writer(figures_of(run));
+    const write_plan plan = plan_for(run);
     const std::uint64_t output_bytes = run.input_size + run.added_line_end.size();
     if (plan.path == write_path::regions) {
-        // Every byte is moved twice: once to its region, once within it.
+        // Every byte is moved twice: once to its region, once within it; or
+        // once, straight to its place, which counts for both.
         run.progress.measure_in(2 * output_bytes);
+        copy_small_windows(run, plan);
         const region_layout layout = lay_out_regions(run, plan);
         distribute_lines(run, plan, layout);
         order_regions(run, plan, layout);

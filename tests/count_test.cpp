@@ -1,6 +1,9 @@
 // Counting the input's lines, and the lengths noted for the writer.
+#include <algorithm>
 #include <memory>
+#include <numeric>
 #include <string>
+#include <vector>
 
 #include "messages.h"
 #include "run_state.h"
@@ -100,21 +103,51 @@ TEST_F(count_test, added_line_end_follows_the_first_line) {
     EXPECT_EQ(run->added_line_end, "\r\n");
 }
 
-// Every line's length, as the model of the line rules splits the input.
+// Every line's length, as the model of the line rules splits the input,
+// one by one and added up from every line on; and what the lengths hold
+// is what the plan is told they hold for such a file.
 void expect_lengths_match(const run_state& run, const std::string& input) {
     const auto lines = model_lines(input);
     ASSERT_EQ(run.lengths.size(), lines.size());
+    std::uint64_t long_lines = 0;
+    std::uint64_t longest = 0;
     for (std::size_t index = 0; index < lines.size(); ++index) {
         ASSERT_EQ(run.lengths[index], lines[index].size()) << "line " << index + 1;
+        long_lines += lines[index].size() >= line_lengths::LONG_LENGTH ? 1U : 0U;
+        longest = std::max<std::uint64_t>(longest, lines[index].size());
     }
+    // Stretches longer than one count of the bitmap, from every 37th line.
+    std::vector<std::uint64_t> starts{0};
+    for (const std::string& line : lines) {
+        starts.push_back(starts.back() + line.size());
+    }
+    EXPECT_EQ(run.lengths.total(0, lines.size()), input.size());
+    for (std::size_t index = 0; index < lines.size(); index += 37) {
+        const std::size_t end = std::min<std::size_t>(index + 700, lines.size());
+        ASSERT_EQ(run.lengths.total(index, end), starts[end] - starts[index]) << "from line " << index + 1;
+    }
+    EXPECT_EQ(run.lengths.long_lines(), long_lines);
+    EXPECT_EQ(run.lengths.longest(), longest);
+    EXPECT_EQ(run.lengths.memory_bytes(), line_lengths::memory_for(lines.size(), long_lines, 0));
 }
 
 TEST_F(count_test, every_line_length_is_noted) {
-    // Lengths from 2 bytes' worth on are kept apart; one short of it is not.
+    // Lengths from 32 KiB on are kept apart; one short of it is not, nor
+    // are lengths around what 2 bytes hold.
     const std::string long_lines = std::string(70'000, 'x') + "\nb\n" + std::string(65'535, 'y') + "\n" +
-                                   std::string(65'534, 'z') + "\n" + std::string(200'000, 'w');
-    for (const std::string& input :
-         {std::string{}, std::string{"one\ntwo\n\nthree\r\nfour"}, std::string{"a\n"}, long_lines, long_lines + "\n"}) {
+                                   std::string(65'534, 'z') + "\n" + std::string(32'767, 'v') + "\n" +
+                                   std::string(32'766, 'u') + "\n" + std::string(200'000, 'w');
+    // Long lines in a row, on the first and last line of the 32 that share
+    // a word of the long lines' ranks, and now and then between.
+    std::string scattered;
+    for (std::size_t index = 0; index < 3000; ++index) {
+        const bool is_long = index < 2 || index == 31 || index == 32 || index == 63 || index == 64 || index == 1535 ||
+                             (index >= 2000 && index < 2006) || index % 97 == 0;
+        scattered.append(is_long ? 32'767 + index % 5 : index % 13, 'x');
+        scattered += '\n';
+    }
+    for (const std::string& input : {std::string{}, std::string{"one\ntwo\n\nthree\r\nfour"}, std::string{"a\n"},
+                                     long_lines, long_lines + "\n", scattered}) {
         count(input);
         expect_lengths_match(*run, input);
     }
@@ -125,6 +158,54 @@ TEST_F(count_test, every_line_length_is_noted) {
     }
     count(many);
     expect_lengths_match(*run, many);
+}
+
+// Lengths no file in a test can have: of 2 GiB and more, up to what 64
+// bits hold, among others at every edge of their encoding.
+TEST(line_lengths_test, lengths_of_any_size_are_kept_exactly) {
+    const std::uint64_t huge = line_lengths::HUGE_LENGTH;
+    const std::uint64_t edges[] = {0,
+                                   1,
+                                   0x7FFF,
+                                   0x8000,
+                                   0xFFFF,
+                                   0x1'0000,
+                                   0x1'0001,
+                                   0x7FFE'FFFF,
+                                   0x7FFF'0000,
+                                   huge - 1,
+                                   huge,
+                                   huge + 1,
+                                   0xFFFF'FFFF,
+                                   std::uint64_t{1} << 40,
+                                   3,
+                                   huge,
+                                   ~std::uint64_t{0} >> 1};
+    line_lengths lengths;
+    std::vector<std::uint64_t> added;
+    std::uint64_t long_lines = 0;
+    std::uint64_t huge_lines = 0;
+    // Past a stretch of the bitmap, and past the slots' first block.
+    for (std::size_t round = 0; round < 9000; ++round) {
+        const std::uint64_t length = round % 7 == 0 ? edges[round / 7 % std::size(edges)] : round % 300;
+        lengths.add(length);
+        added.push_back(length);
+        long_lines += length >= line_lengths::LONG_LENGTH ? 1U : 0U;
+        huge_lines += length >= huge ? 1U : 0U;
+    }
+    lengths.shrink_to_fit();
+    ASSERT_EQ(lengths.size(), added.size());
+    std::uint64_t sum = 0;
+    for (std::size_t index = 0; index < added.size(); ++index) {
+        ASSERT_EQ(lengths[index], added[index]) << "line " << index;
+        sum += added[index];
+    }
+    EXPECT_EQ(lengths.total(0, added.size()), sum);
+    EXPECT_EQ(lengths.total(700, 1400), std::accumulate(added.begin() + 700, added.begin() + 1400, std::uint64_t{0}));
+    EXPECT_EQ(lengths.longest(), ~std::uint64_t{0} >> 1);
+    EXPECT_EQ(lengths.memory_bytes(), line_lengths::memory_for(added.size(), long_lines, huge_lines));
+    lengths.clear();
+    EXPECT_EQ(lengths.memory_bytes(), 0U);
 }
 
 }  // namespace

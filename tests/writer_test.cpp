@@ -1,15 +1,18 @@
 // The shuffled file, byte for byte, against the model of the line rules.
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "run_state.h"
 #include "support.h"
 #include "write_plan.h"
+#include "writer_steps.h"
 
 namespace line_shuffler {
 namespace {
@@ -97,11 +100,13 @@ TEST_F(writer_test, lines_far_longer_than_the_buffers_are_copied_whole) {
 // enough that lines straddle reads, windows hold one line or fewer than
 // their lines' bytes, regions get their lines a byte at a time, and lines
 // are longer than every window; then the same through passes over the
-// input, as for an output that can't hold regions.
+// input, as for an output that can't hold regions; then windows of few
+// lines copied straight, every one but the last or some between regions.
 const writer_limits window_sizes[] = {
-    {0, 0, 0, false, 1},        {1, 64, 1, false, 2},         {100, 7, 3, false, 2}, {700, 64, 64, false, 1},
-    {5000, 1000, 16, false, 2}, {200'000, 4096, 0, false, 2}, {0, 0, 0, true, 0},    {1, 4096, 0, true, 0},
-    {100, 512, 0, true, 0},     {5000, 1000, 0, true, 0},
+    {0, 0, 0, false, 1},         {1, 64, 1, false, 2},           {100, 7, 3, false, 2},   {700, 64, 64, false, 1},
+    {5000, 1000, 16, false, 2},  {200'000, 4096, 0, false, 2},   {0, 0, 0, true, 0},      {1, 4096, 0, true, 0},
+    {100, 512, 0, true, 0},      {5000, 1000, 0, true, 0},       {1, 64, 1, false, 1, 2}, {100, 7, 3, false, 2, 3},
+    {700, 64, 64, false, 2, 10}, {5000, 1000, 16, false, 1, 40},
 };
 
 // Random inputs of every awkward kind, many seeds: the writer must give
@@ -131,14 +136,83 @@ TEST_F(writer_test, random_inputs_match_the_model) {
         // The smallest reads and windows only on small inputs: passes over
         // 3,000 lines in windows of a line each would read the input 3,000
         // times, which under wine takes hours.
-        constexpr std::size_t large_input_sizes[] = {3, 4, 5, 9};
+        constexpr std::size_t large_input_sizes[] = {3, 4, 5, 9, 13};
         const auto index = static_cast<std::size_t>(round);
-        const std::size_t size = round < 50 ? index % std::size(window_sizes) : large_input_sizes[index % 4];
+        const std::size_t size =
+            round < 50 ? index % std::size(window_sizes) : large_input_sizes[index % std::size(large_input_sizes)];
         const writer_limits limits = window_sizes[size];
         prepare(input, limits);
         const std::string expected = model_output(input, order());
         ASSERT_EQ(shuffle(), expected) << "round " << round << ", window " << limits.window_bytes << ", passes "
-                                       << limits.passes_only;
+                                       << limits.passes_only << ", least lines " << limits.least_window_lines;
+    }
+}
+
+// The layout numbers no more windows than the plan made room for, each of
+// at least the least lines the plan numbers but the last; with the lines
+// copied straight between them, the regions cover the output once, in
+// output order; and every line's slot holds its window's number, or
+// NO_WINDOW if it was copied straight. Windows of a byte over many lines
+// are made large enough to leave a number for every one, just.
+TEST_F(writer_test, the_layout_keeps_to_the_plan) {
+    std::string many;
+    for (int i = 0; i < 200'000; ++i) {
+        many.append(static_cast<std::size_t>(i % 9), 'x');
+        many += '\n';
+    }
+    std::string mixed;
+    for (int i = 0; i < 3000; ++i) {
+        mixed.append(static_cast<std::size_t>(i % 17 == 0 ? 40'000 + i : i % 50), 'y');
+        mixed += '\n';
+    }
+    std::vector<writer_limits> sizes(std::begin(window_sizes), std::end(window_sizes));
+    sizes.push_back({1, 0, 0, false, 2});
+    for (const std::string& input : {many, mixed}) {
+        for (const writer_limits& limits : sizes) {
+            prepare(input, limits);
+            const write_plan plan = plan_for(*run);
+            if (plan.path != write_path::regions) {
+                continue;
+            }
+            SCOPED_TRACE(::testing::Message() << run->line_count << " lines, window " << limits.window_bytes
+                                              << ", least lines " << plan.least_window_lines);
+            copy_small_windows(*run, plan);
+            const region_layout layout = lay_out_regions(*run, plan);
+            ASSERT_LE(layout.windows.size(), plan.table_windows);
+            ASSERT_LE(plan.table_windows, MAX_WINDOWS);
+            const std::span<const line_lengths::slot> slots = run->lengths.slots();
+            std::vector<bool> numbered(run->line_count, false);
+            std::uint64_t end = 0;
+            std::uint64_t end_line = 0;
+            std::uint64_t numbered_bytes = 0;
+            for (std::size_t window = 0; window < layout.windows.size(); ++window) {
+                const region_window& region = layout.windows[window];
+                ASSERT_GE(region.start, end);
+                ASSERT_GE(region.first_line, end_line);
+                ASSERT_LE(region.first_part_bytes, region.bytes);
+                ASSERT_LE(region.first_part_lines, region.lines);
+                if (window + 1 < layout.windows.size()) {
+                    ASSERT_GE(region.lines, plan.least_window_lines);
+                }
+                for (std::size_t position = region.first_line; position < region.first_line + region.lines;
+                     ++position) {
+                    const std::size_t index = run->shuffle_order[position] - 1;
+                    ASSERT_EQ(slots[index], window);
+                    numbered[index] = true;
+                }
+                end = region.start + region.bytes;
+                end_line = region.first_line + region.lines;
+                numbered_bytes += region.bytes;
+            }
+            EXPECT_EQ(end, input.size() + run->added_line_end.size());
+            EXPECT_EQ(end_line, run->line_count);
+            EXPECT_EQ(numbered_bytes + layout.copied_bytes, end);
+            for (std::size_t index = 0; index < run->line_count; ++index) {
+                if (!numbered[index]) {
+                    ASSERT_EQ(slots[index], NO_WINDOW) << "line " << index;
+                }
+            }
+        }
     }
 }
 
@@ -178,8 +252,9 @@ TEST_F(writer_test, input_rewritten_after_counting_is_reported) {
         },
     };
     for (const auto& rewrite : rewrites) {
-        for (const writer_limits limits : {writer_limits{}, writer_limits{8, 4, 2, false, 2},
-                                           writer_limits{0, 0, 0, true}, writer_limits{8, 4, 0, true}}) {
+        for (const writer_limits limits :
+             {writer_limits{}, writer_limits{8, 4, 2, false, 2}, writer_limits{0, 0, 0, true},
+              writer_limits{8, 4, 0, true}, writer_limits{8, 4, 2, false, 2, 2}, writer_limits{0, 0, 0, false, 1, 9}}) {
             prepare("one\ntwo\nthree\nfour", limits);
             rewrite();
             try {
@@ -192,47 +267,92 @@ TEST_F(writer_test, input_rewritten_after_counting_is_reported) {
     }
 }
 
-// Whatever the count and the lengths, the plan's windows keep the memory
-// promise beside the order and the lengths, and a region layout never needs
-// more windows than a line's slot can number.
+// A file as the count hands it to the plan: `lines` lines of `length`
+// bytes, the last of which comes out `last_length` bytes long.
+struct file_shape {
+    std::uint64_t lines;
+    std::uint64_t length;
+    std::uint64_t last_length;
+};
+
+plan_figures figures_for(const file_shape& shape, bool regions, unsigned parts) {
+    const auto lines_from = [&](std::uint64_t least) {
+        return (shape.length >= least ? shape.lines - 1 : 0) + (shape.last_length >= least ? 1 : 0);
+    };
+    plan_figures figures;
+    figures.line_count = shape.lines;
+    figures.output_bytes = (shape.lines - 1) * shape.length + shape.last_length;
+    figures.lengths_bytes = line_lengths::memory_for(shape.lines, lines_from(line_lengths::LONG_LENGTH),
+                                                     lines_from(line_lengths::HUGE_LENGTH));
+    figures.longest_line = std::max(shape.length, shape.last_length);
+    figures.output_holds_regions = regions;
+    figures.parts = parts;
+    return figures;
+}
+
+// Whatever the count and the lengths, the plan keeps the memory promise
+// with all it holds, an output that can hold regions gets them, and a
+// region layout never numbers more windows than a line's slot can.
 TEST(write_plan_test, keeps_the_memory_promise_for_any_count_and_length) {
+    std::vector<file_shape> shapes;
     const std::uint64_t counts[] = {1, 2, 1000, 65'537, 1'000'000, 100'000'000, MAX_LINE_COUNT};
     const std::uint64_t lengths[] = {1, 51, 500, 10'000, 1U << 20, 1U << 30};
     for (const std::uint64_t count : counts) {
         for (const std::uint64_t length : lengths) {
-            for (const auto& [regions, parts] : {std::pair{true, 1U}, std::pair{true, 2U}, std::pair{false, 2U}}) {
-                plan_figures figures;
-                figures.parts = parts;
-                figures.line_count = count;
-                figures.output_bytes = count * length;
-                // Lines of 64 KiB or more have their lengths in a side table.
-                figures.taken_bytes = length >= 0xffff ? count * 16 : 0;
-                figures.output_holds_regions = regions;
-                const write_plan plan = plan_writer(figures);
-                const std::uint64_t promised = PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * count;
-                const std::uint64_t held = 8 * (std::uint64_t{1} << 20) + 6 * count + figures.taken_bytes;
-                const std::uint64_t bits = plan.path == write_path::passes ? (count + 63) / 64 * 8 : 0;
-                SCOPED_TRACE(::testing::Message() << count << " lines of " << length << " B, regions " << regions);
-                ASSERT_GE(plan.window_bytes, 1U);
-                ASSERT_LE(plan.window_bytes, plan.memory_bytes);
-                // Only a side table larger than the promise's slack leaves
-                // the windows at their smallest, beyond it.
-                if (held + bits + plan.memory_bytes > promised) {
-                    EXPECT_EQ(plan.memory_bytes, 64U * 1024);
-                    EXPECT_GE(length, 0xffffU);
+            shapes.push_back({count, length, length});
+        }
+    }
+    // Lines of 64 KiB by the million, with an empty last line or not; the
+    // most lines there can be, of a byte and of a gigabyte; lines just
+    // short of and at the length whose high bits fill a slot.
+    shapes.push_back({1'048'578, 65'535, 1});
+    shapes.push_back({std::uint64_t{16} << 20, 65'536, 65'536});
+    shapes.push_back({MAX_LINE_COUNT, 1, 1});
+    shapes.push_back({MAX_LINE_COUNT, 1'000'000'000, 1'000'000'000});
+    shapes.push_back({3'000'000, line_lengths::HUGE_LENGTH - 1, line_lengths::HUGE_LENGTH - 1});
+    shapes.push_back({100'000, line_lengths::HUGE_LENGTH, 1});
+    for (const file_shape& shape : shapes) {
+        for (const auto& [regions, parts] : {std::pair{true, 1U}, std::pair{true, 2U}, std::pair{false, 2U}}) {
+            const plan_figures figures = figures_for(shape, regions, parts);
+            const write_plan plan = plan_writer(figures);
+            const std::uint64_t lines = shape.lines;
+            SCOPED_TRACE(::testing::Message()
+                         << lines << " lines of " << shape.length << " B, regions " << regions << ", parts " << parts);
+            ASSERT_GE(plan.window_bytes, 1U);
+            ASSERT_LE(plan.window_bytes, plan.memory_bytes);
+            // All the plan holds is within the promise, and holds at least
+            // the order, the lengths and the windows' memory.
+            EXPECT_LE(plan.peak_bytes, PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * lines);
+            EXPECT_GE(plan.peak_bytes, sizeof(line_number) * lines + figures.lengths_bytes + plan.memory_bytes);
+            ASSERT_EQ(plan.path, regions ? write_path::regions : write_path::passes);
+            if (plan.path == write_path::regions) {
+                EXPECT_LE(plan.window_bytes * plan.parts, plan.memory_bytes);
+                EXPECT_LE(plan.parts, parts);
+                EXPECT_EQ(plan.window_lines, MAX_LINES_PER_WINDOW);
+                // Windows that close before their next line are fewer than
+                // twice the work over a window; those of fewer lines than
+                // the least get no number, and the last always has one.
+                const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * lines;
+                std::uint64_t numbered = 2 * work / plan.window_bytes + lines / MAX_LINES_PER_WINDOW + 1;
+                if (plan.least_window_lines > 1) {
+                    numbered = std::min(numbered, lines / plan.least_window_lines + 1);
                 }
-                if (plan.path == write_path::regions) {
-                    EXPECT_TRUE(regions);
-                    const std::uint64_t work = figures.output_bytes + WINDOW_BYTES_PER_LINE * count;
-                    EXPECT_LE(2 * work / plan.window_bytes + count / MAX_LINES_PER_WINDOW + 1, MAX_WINDOWS);
-                    EXPECT_EQ(plan.window_lines, MAX_LINES_PER_WINDOW);
-                    EXPECT_LE(plan.window_bytes * plan.parts, plan.memory_bytes);
+                EXPECT_LE(std::min(numbered, lines), plan.table_windows);
+                EXPECT_LE(plan.table_windows, MAX_WINDOWS);
+                // A window can close with fewer lines than the least only
+                // after a line longer than its share.
+                if (!plan.copies_lines) {
+                    EXPECT_TRUE(plan.least_window_lines == 1 || figures.longest_line + WINDOW_BYTES_PER_LINE <=
+                                                                    plan.window_bytes / plan.least_window_lines);
                 }
             }
         }
-        // Files of short lines always take regions where they can.
-        plan_figures short_lines{count, count * 51, 0, true, {}, 2};
-        EXPECT_EQ(plan_writer(short_lines).path, write_path::regions) << count;
+        // Lines of up to 64 KiB are never copied straight: every window of
+        // them gets a region, however many there are.
+        if (shape.length <= 65'536) {
+            EXPECT_FALSE(plan_writer(figures_for(shape, true, 2)).copies_lines)
+                << shape.lines << " of " << shape.length;
+        }
     }
 }
 
