@@ -89,6 +89,10 @@ TEST_F(fault_run_test, an_output_fifo_read_to_its_end_gets_the_whole_shuffle) {
     const std::string input = numbered_lines(100'000);
     write_file("file.txt", input);
     ASSERT_EQ(::mkfifo("shuffled_file.txt", 0644), 0);
+    // A FIFO without a reader is refused at once, so one that reads nothing
+    // is there before the tool starts, however late the real reader comes.
+    const int early_reader = ::open("shuffled_file.txt", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(early_reader, 0);
     const pid_t reader = ::fork();
     if (reader == 0) {
         const int from = ::open("shuffled_file.txt", O_RDONLY);
@@ -105,6 +109,7 @@ TEST_F(fault_run_test, an_output_fifo_read_to_its_end_gets_the_whole_shuffle) {
     const std::int64_t from = seconds_now();
     const finished_run run = run_tool();
     const std::int64_t to = seconds_now();
+    ::close(early_reader);
     EXPECT_EQ(wait_with_deadline(reader, std::chrono::seconds(30)), 0);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.console, banner + count_line(input) + closing);
