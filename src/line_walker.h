@@ -1,6 +1,7 @@
 // The writer's one way of reading the input: from its start, in order, a
 // large read at a time, every line handed on as it comes. Every check that
-// the input still holds what was counted is made here or in the read.
+// the input still holds what was counted is made here or in the read, down
+// to its bytes.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <span>
 
+#include "input_digest.h"
 #include "newline_scan.h"
 #include "run_state.h"
 
@@ -39,17 +41,35 @@ public:
     // `offset`. A line's last piece ends with its newline; the input's last
     // line has none, and the added line end follows it as a piece of its
     // own.
+    //
+    // The bytes read are checked against the count's digest, from the first
+    // segment boundary at or after `offset` to the first at or after the
+    // end of line `last`, reading on to it if need be: walks that start
+    // where another stopped share no segment and miss none.
     template <typename taker>
     void walk(taker&& take, std::size_t last, std::size_t first = 0, std::uint64_t offset = 0) {
         const std::size_t final_line = run_.line_count - 1;
         std::size_t current_line_number = first;
+        range_digest digest{run_.digest.boundary_after(offset, run_.input_size), run_.input_size};
+        const std::uint64_t digest_from = digest.next();
         while (offset < run_.input_size) {
             const auto size =
                 static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), run_.input_size - offset));
             read_input_exactly(run_, buffer_.first(size), offset);
             const char* const bytes = buffer_.data();
             std::size_t start = 0;
+            std::size_t hashed = 0;
             for (std::size_t stretch = 0; stretch < size; stretch += SCAN_STRIDE) {
+                if (stretch >= hashed) {
+                    // Up to the next chunk boundary of the file, never past
+                    // the segment boundary after the stretch: where the
+                    // walk stops, the digest may end there.
+                    const std::uint64_t at = offset + stretch;
+                    const std::size_t upto = static_cast<std::size_t>(std::min<std::uint64_t>(
+                        at / DIGEST_CHUNK_BYTES * DIGEST_CHUNK_BYTES + DIGEST_CHUNK_BYTES - offset, size));
+                    digest.feed({bytes + hashed, upto - hashed}, offset + hashed);
+                    hashed = upto;
+                }
                 std::uint64_t mask = size - stretch >= SCAN_STRIDE ? newline_mask(bytes + stretch)
                                                                    : newline_mask(bytes + stretch, size - stretch);
                 for (; mask != 0; mask &= mask - 1) {
@@ -60,6 +80,9 @@ public:
                     take(current_line_number, std::span<const char>{bytes + start, end - start});
                     start = end;
                     if (current_line_number++ == last) {
+                        digest.end_at(run_.digest.boundary_after(offset + end, run_.input_size));
+                        digest.feed({bytes + hashed, size - hashed}, offset + hashed);
+                        check_digest(digest, digest_from);
                         return;
                     }
                 }
@@ -67,15 +90,30 @@ public:
             if (start < size) {
                 take(current_line_number, std::span<const char>{bytes + start, size - start});
             }
+            digest.feed({bytes + hashed, size - hashed}, offset + hashed);
             offset += size;
         }
         if (current_line_number != final_line) {
             input_changed();  // counted lines are gone
         }
+        check_digest(digest, digest_from);
         take(current_line_number, std::span<const char>{run_.added_line_end});
     }
 
 private:
+    // Reads what the digest still lacks and compares it with the count's.
+    void check_digest(range_digest& digest, std::uint64_t from) {
+        while (!digest.complete()) {
+            const std::uint64_t offset = digest.next();
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), digest.end() - offset));
+            read_input_exactly(run_, buffer_.first(size), offset);
+            digest.feed(buffer_.first(size), offset);
+        }
+        if (digest.sum() != run_.digest.between(from, digest.end())) {
+            input_changed();
+        }
+    }
+
     const run_state& run_;
     std::span<char> buffer_;
 };
