@@ -37,11 +37,8 @@ void open_output_file(run_state& run) {
 
 namespace {
 
-// Each of the count's reads is one block of the digest, hashed a chunk at a
-// time just before the newline scan reads the chunk from the first-level
-// cache. Not within the scan's loop: adding a line's length may call out
-// (to grow the lengths), and the hasher's registers would then live in
-// memory.
+// Each of the count's reads is one block of the digest, hashed as its
+// newlines are found.
 static_assert(COUNT_READ_SIZE == DIGEST_BLOCK_BYTES && DIGEST_STRETCH == SCAN_STRIDE);
 
 // Counts the input's newlines stretch by stretch, notes every line's
@@ -59,11 +56,12 @@ public:
         const char* const begin = block.data();
         const std::size_t whole = block.size() / SCAN_STRIDE * SCAN_STRIDE;
         block_hasher hasher;
+        std::uint64_t masks[DIGEST_CHUNK_BYTES / SCAN_STRIDE];
         for (std::size_t chunk = 0; chunk < whole; chunk += DIGEST_CHUNK_BYTES) {
-            const std::size_t chunk_end = std::min(whole, chunk + DIGEST_CHUNK_BYTES);
-            hasher.absorb(begin + chunk, (chunk_end - chunk) / SCAN_STRIDE);
-            for (std::size_t i = chunk; i < chunk_end; i += SCAN_STRIDE) {
-                add_stretch(newline_mask(begin + i), offset + i);
+            const std::size_t stretches = (std::min(whole, chunk + DIGEST_CHUNK_BYTES) - chunk) / SCAN_STRIDE;
+            hasher.absorb_scanning(begin + chunk, stretches, masks);
+            for (std::size_t i = 0; i < stretches; ++i) {
+                add_stretch(masks[i], offset + chunk + i * SCAN_STRIDE);
             }
         }
         if (whole < block.size()) {

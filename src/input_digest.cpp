@@ -76,6 +76,30 @@ void range_digest::feed(std::span<const char> bytes, std::uint64_t offset) noexc
     }
 }
 
+std::size_t range_digest::scan(std::span<const char> piece, std::uint64_t offset, std::uint64_t* masks) noexcept {
+    const char* const p = piece.data();
+    const std::size_t whole = piece.size() / DIGEST_STRETCH;
+    const std::size_t rest = piece.size() % DIGEST_STRETCH;
+    std::size_t scanned = 0;
+    if (whole > 0 && offset == at_ && carried_size_ == 0 && offset % DIGEST_STRETCH == 0 &&
+        offset + piece.size() <= to_ && offset % DIGEST_BLOCK_BYTES + piece.size() <= DIGEST_BLOCK_BYTES) {
+        block_.absorb_scanning(p, whole, masks);
+        scanned = whole;
+        at_ += whole * DIGEST_STRETCH;
+        if (rest == 0 && (at_ % DIGEST_BLOCK_BYTES == 0 || at_ == to_)) {
+            end_block();
+        }
+    }
+    for (std::size_t i = scanned; i < whole; ++i) {
+        masks[i] = newline_mask(p + i * DIGEST_STRETCH);
+    }
+    if (rest > 0) {
+        masks[whole] = newline_mask(p + whole * DIGEST_STRETCH, rest);
+    }
+    feed(piece, offset);  // whatever the scan has not hashed
+    return whole + (rest > 0 ? 1 : 0);
+}
+
 void range_digest::end_block() noexcept {
     if (carried_size_ > 0) {
         block_.absorb_tail(carried_, carried_size_);

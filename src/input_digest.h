@@ -34,6 +34,8 @@
 #include <span>
 #include <vector>
 
+#include "newline_scan.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -45,58 +47,22 @@ namespace line_shuffler {
 inline constexpr std::size_t DIGEST_BLOCK_BYTES = std::size_t{64} * 1024;
 inline constexpr std::size_t DIGEST_STRETCH = 64;
 
-// Scans hash a chunk of this size just before they look at it for
-// newlines: the scan then finds its bytes in the processor's first-level
-// cache. Chunks start at multiples of it in the file.
+// The scans of the count and the writer hash a chunk of this size as they
+// find its newlines, noting them, and only then hand on its lines: handing
+// one on may call out, and the hasher's registers would then live in
+// memory. Chunks start at multiples of it in the file.
 inline constexpr std::size_t DIGEST_CHUNK_BYTES = 4096;
 
 // The hash of one block, fed its stretches in order.
 class block_hasher {
 public:
     // The `count` stretches of 64 bytes at p: the block's next ones.
-    void absorb(const char* p, std::size_t count = 1) noexcept {
-        // Copied to locals for the loop and back: a hasher that lives
-        // beside calls (growing the lengths, say) would otherwise be kept
-        // in memory, each addition waiting on a store and a load.
-#if defined(__SSE2__)
-        __m128i sums_0 = sums_0_;
-        __m128i sums_1 = sums_1_;
-        __m128i sums_2 = sums_2_;
-        __m128i sums_3 = sums_3_;
-        __m128i weighted_0 = weighted_0_;
-        __m128i weighted_1 = weighted_1_;
-        __m128i weighted_2 = weighted_2_;
-        __m128i weighted_3 = weighted_3_;
-        for (const char* const end = p + count * DIGEST_STRETCH; p != end; p += DIGEST_STRETCH) {
-            absorb_lanes(sums_0, weighted_0, p);
-            absorb_lanes(sums_1, weighted_1, p + 16);
-            absorb_lanes(sums_2, weighted_2, p + 32);
-            absorb_lanes(sums_3, weighted_3, p + 48);
-        }
-        sums_0_ = sums_0;
-        sums_1_ = sums_1;
-        sums_2_ = sums_2;
-        sums_3_ = sums_3;
-        weighted_0_ = weighted_0;
-        weighted_1_ = weighted_1;
-        weighted_2_ = weighted_2;
-        weighted_3_ = weighted_3;
-#else
-        std::uint64_t sums[LANES];
-        std::uint64_t weighted[LANES];
-        std::memcpy(sums, sums_, sizeof sums);
-        std::memcpy(weighted, weighted_, sizeof weighted);
-        for (const char* const end = p + count * DIGEST_STRETCH; p != end; p += DIGEST_STRETCH) {
-            for (unsigned lane = 0; lane < LANES; ++lane) {
-                std::uint64_t word = 0;
-                std::memcpy(&word, p + 8 * lane, sizeof word);
-                sums[lane] += word;
-                weighted[lane] += sums[lane];
-            }
-        }
-        std::memcpy(sums_, sums, sizeof sums);
-        std::memcpy(weighted_, weighted, sizeof weighted);
-#endif
+    void absorb(const char* p, std::size_t count = 1) noexcept { absorb_stretches<false>(p, count, nullptr); }
+
+    // The same, finding the stretches' newlines on the way: masks[i] gets
+    // newline_mask of stretch i. Each 16 bytes are loaded once for both.
+    void absorb_scanning(const char* p, std::size_t count, std::uint64_t* masks) noexcept {
+        absorb_stretches<true>(p, count, masks);
     }
 
     // The block's last bytes, fewer than a stretch: only the input's last
@@ -113,9 +79,64 @@ public:
 private:
     static constexpr unsigned LANES = 8;
 
+    template <bool scanning>
+    void absorb_stretches(const char* p, std::size_t count, std::uint64_t* masks) noexcept {
+        // Copied to locals for the loop and back: a hasher that lives
+        // beside calls (growing the lengths, say) would otherwise be kept
+        // in memory, each addition waiting on a store and a load.
 #if defined(__SSE2__)
-    static void absorb_lanes(__m128i& sums, __m128i& weighted, const char* p) noexcept {
-        const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i sums_0 = sums_0_;
+        __m128i sums_1 = sums_1_;
+        __m128i sums_2 = sums_2_;
+        __m128i sums_3 = sums_3_;
+        __m128i weighted_0 = weighted_0_;
+        __m128i weighted_1 = weighted_1_;
+        __m128i weighted_2 = weighted_2_;
+        __m128i weighted_3 = weighted_3_;
+        for (std::size_t i = 0; i < count; ++i, p += DIGEST_STRETCH) {
+            __m128i parts[4];
+            for (unsigned part = 0; part < 4; ++part) {
+                parts[part] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + std::size_t{16} * part));
+            }
+            absorb_lanes(sums_0, weighted_0, parts[0]);
+            absorb_lanes(sums_1, weighted_1, parts[1]);
+            absorb_lanes(sums_2, weighted_2, parts[2]);
+            absorb_lanes(sums_3, weighted_3, parts[3]);
+            if constexpr (scanning) {
+                masks[i] = newline_mask(parts);
+            }
+        }
+        sums_0_ = sums_0;
+        sums_1_ = sums_1;
+        sums_2_ = sums_2;
+        sums_3_ = sums_3;
+        weighted_0_ = weighted_0;
+        weighted_1_ = weighted_1;
+        weighted_2_ = weighted_2;
+        weighted_3_ = weighted_3;
+#else
+        std::uint64_t sums[LANES];
+        std::uint64_t weighted[LANES];
+        std::memcpy(sums, sums_, sizeof sums);
+        std::memcpy(weighted, weighted_, sizeof weighted);
+        for (std::size_t i = 0; i < count; ++i, p += DIGEST_STRETCH) {
+            for (unsigned lane = 0; lane < LANES; ++lane) {
+                std::uint64_t word = 0;
+                std::memcpy(&word, p + 8 * lane, sizeof word);
+                sums[lane] += word;
+                weighted[lane] += sums[lane];
+            }
+            if constexpr (scanning) {
+                masks[i] = newline_mask(p);
+            }
+        }
+        std::memcpy(sums_, sums, sizeof sums);
+        std::memcpy(weighted_, weighted, sizeof weighted);
+#endif
+    }
+
+#if defined(__SSE2__)
+    static void absorb_lanes(__m128i& sums, __m128i& weighted, __m128i words) noexcept {
         sums = _mm_add_epi64(sums, words);
         weighted = _mm_add_epi64(weighted, sums);
     }
@@ -147,6 +168,13 @@ public:
     // Takes what it still lacks of the bytes at `offset`; the bytes before
     // the next one it lacks must have been fed already.
     void feed(std::span<const char> bytes, std::uint64_t offset) noexcept;
+
+    // The same, and masks[i] gets newline_mask of the piece's stretch i
+    // (counted from its start; a last, shorter one padded); returns how
+    // many there are. A piece that starts on a stretch boundary of the file
+    // where the digest has got to, and stays within a block, is hashed as
+    // it is scanned.
+    std::size_t scan(std::span<const char> piece, std::uint64_t offset, std::uint64_t* masks) noexcept;
 
     // Ends the range sooner, at a boundary not before any byte fed.
     void end_at(std::uint64_t to) noexcept { to_ = to; }
