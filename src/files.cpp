@@ -1,7 +1,9 @@
 // Opening, counting and closing the two files of a run.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
+#include "input_digest.h"
 #include "messages.h"
 #include "newline_scan.h"
 #include "run_state.h"
@@ -40,11 +42,16 @@ void open_output_file(run_state& run) {
 
 namespace {
 
-// Counts the input's newlines stretch by stretch and notes every line's
-// length.
+// Each of the count's reads is one block of the digest, hashed as its
+// newlines are found.
+static_assert(COUNT_READ_SIZE == DIGEST_BLOCK_BYTES && DIGEST_STRETCH == SCAN_STRIDE);
+
+// Counts the input's newlines stretch by stretch, notes every line's
+// length and takes the input's digest.
 class newline_counter {
 public:
-    newline_counter(line_lengths& lengths, std::uint64_t max_lines) : lengths_(lengths), max_lines_(max_lines) {}
+    newline_counter(line_lengths& lengths, input_digest& digest, std::uint64_t max_lines)
+        : lengths_(lengths), digest_(digest), max_lines_(max_lines) {}
 
     // Takes the next block of the input, which starts at `offset`.
     void add(std::span<const char> block, std::uint64_t offset) {
@@ -53,12 +60,21 @@ public:
         }
         const char* const begin = block.data();
         const std::size_t whole = block.size() / SCAN_STRIDE * SCAN_STRIDE;
-        for (std::size_t i = 0; i < whole; i += SCAN_STRIDE) {
-            add_stretch(newline_mask(begin + i), offset + i);
+        block_hasher hasher;
+        std::uint64_t masks[DIGEST_CHUNK_BYTES / SCAN_STRIDE];
+        for (std::size_t chunk = 0; chunk < whole; chunk += DIGEST_CHUNK_BYTES) {
+            const std::size_t stretches = (std::min(whole, chunk + DIGEST_CHUNK_BYTES) - chunk) / SCAN_STRIDE;
+            hasher.absorb_scanning(begin + chunk, stretches, masks);
+            for (std::size_t i = 0; i < stretches; ++i) {
+                add_stretch(masks[i], offset + chunk + i * SCAN_STRIDE);
+            }
         }
         if (whole < block.size()) {
             add_stretch(newline_mask(begin + whole, block.size() - whole), offset + whole);
+            hasher.absorb_tail(begin + whole, block.size() - whole);
         }
+        const std::uint64_t index = offset / DIGEST_BLOCK_BYTES;
+        digest_.add_block(index, hasher.finish(index, block.size()));
         byte_before_ = block.back();
     }
 
@@ -99,6 +115,7 @@ private:
     }
 
     line_lengths& lengths_;
+    input_digest& digest_;
     std::uint64_t max_lines_;
     std::uint64_t newlines_ = 0;
     std::uint64_t line_start_ = 0;
@@ -110,9 +127,10 @@ private:
 
 line_number count_lines(run_state& run) {
     run.lengths.clear();
+    run.digest.clear();
     run.read_buffer.allocate(READ_BUFFER_SIZE);
     const std::span<char> block = run.read_buffer.span().first(COUNT_READ_SIZE);
-    newline_counter counter{run.lengths, run.max_line_count};
+    newline_counter counter{run.lengths, run.digest, run.max_line_count};
     std::uint64_t offset = 0;
     for (;;) {
         const platform::io_result got = run.input_file.read_at(block, offset);

@@ -17,17 +17,27 @@ namespace line_shuffler {
 
 inline constexpr std::size_t SCAN_STRIDE = 64;
 
-// Bit i is set where p[i] is a newline, for the SCAN_STRIDE bytes at p.
-inline std::uint64_t newline_mask(const char* p) noexcept {
 #if defined(__SSE2__)
+// The same for a stretch loaded already, in four parts of 16 bytes.
+inline std::uint64_t newline_mask(const __m128i (&parts)[4]) noexcept {
     const __m128i newline = _mm_set1_epi8('\n');
     std::uint64_t mask = 0;
     for (unsigned part = 0; part < 4; ++part) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + std::size_t{16} * part));
-        const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
+        const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(parts[part], newline)));
         mask |= std::uint64_t{bits} << (16 * part);
     }
     return mask;
+}
+#endif
+
+// Bit i is set where p[i] is a newline, for the SCAN_STRIDE bytes at p.
+inline std::uint64_t newline_mask(const char* p) noexcept {
+#if defined(__SSE2__)
+    __m128i parts[4];
+    for (unsigned part = 0; part < 4; ++part) {
+        parts[part] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + std::size_t{16} * part));
+    }
+    return newline_mask(parts);
 #else
     std::uint64_t mask = 0;
     for (unsigned i = 0; i < SCAN_STRIDE; ++i) {

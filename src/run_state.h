@@ -12,6 +12,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "input_digest.h"
 #include "line_lengths.h"
 #include "page_buffer.h"
 #include "platform.h"
@@ -107,6 +108,10 @@ struct run_state {
     // read; the same at the end of the write means the lines written are
     // the lines counted.
     platform::file_identity input_identity;
+    // The input's bytes as counted, which every read of the writer checks
+    // what it read against: the times alone miss a rewrite within the
+    // file system's clock tick.
+    input_digest digest;
     // Counting stops with too_many_lines past this; lower only in tests.
     std::uint64_t max_line_count = MAX_LINE_COUNT;
 

@@ -1,8 +1,10 @@
-// Counting the input's lines, and the lengths noted for the writer.
+// Counting the input's lines, and the lengths and digest noted for the
+// writer.
 #include <algorithm>
 #include <memory>
 #include <numeric>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "messages.h"
@@ -206,6 +208,61 @@ TEST(line_lengths_test, lengths_of_any_size_are_kept_exactly) {
     EXPECT_EQ(lengths.memory_bytes(), line_lengths::memory_for(added.size(), long_lines, huge_lines));
     lengths.clear();
     EXPECT_EQ(lengths.memory_bytes(), 0U);
+}
+
+// The writer reads what the count read in other pieces, from other
+// places: between any two segment boundaries, the digests must agree.
+TEST_F(count_test, digest_agrees_with_any_read_of_the_same_bytes) {
+    std::string input;
+    for (int i = 0; input.size() < 5 * DIGEST_BLOCK_BYTES + 99; ++i) {
+        input += std::to_string(i * 7919) + (i % 5 == 0 ? std::string(static_cast<std::size_t>(i % 3000), '\0') : "\n");
+    }
+    for (const std::size_t size : {std::size_t{0}, std::size_t{10}, 2 * DIGEST_BLOCK_BYTES, input.size()}) {
+        const std::string text = input.substr(0, size);
+        count(text);
+        const std::uint64_t segment = run->digest.segment_bytes();
+        for (std::uint64_t from = 0; from <= size; from += segment) {
+            for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4099}}) {
+                const std::uint64_t to = run->digest.boundary_after(from + piece * 13, size);
+                range_digest read{from, to};
+                // From a line start before `from`, as the second part reads.
+                for (std::uint64_t at = from - std::min<std::uint64_t>(from, 5); at < to; at += piece) {
+                    read.feed(std::string_view{text}.substr(static_cast<std::size_t>(at), piece), at);
+                }
+                ASSERT_TRUE(read.complete());
+                EXPECT_EQ(read.sum(), run->digest.between(from, to)) << size << " bytes, " << from << "-" << to;
+            }
+        }
+    }
+}
+
+// However large the file, the digest keeps at most MOST_SEGMENTS sums,
+// and every run of whole segments still adds up to its blocks.
+TEST(input_digest_test, segments_double_and_still_add_up) {
+    const std::uint64_t blocks = 5 * input_digest::MOST_SEGMENTS / 2 + 3;
+    std::vector<std::uint64_t> hashes(blocks);
+    input_digest digest;
+    // The second half first, as a part of a count that reads in two might.
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+        const std::uint64_t index = (i + blocks / 2) % blocks;
+        hashes[index] = (index + 1) * 0x9e3779b97f4a7c15ULL;
+        digest.add_block(index, hashes[index]);
+    }
+    const std::uint64_t size = blocks * DIGEST_BLOCK_BYTES - 100;
+    const std::uint64_t segment = digest.segment_bytes();
+    EXPECT_LE((size + segment - 1) / segment, input_digest::MOST_SEGMENTS);
+    EXPECT_GT((size + segment / 2 - 1) / (segment / 2), input_digest::MOST_SEGMENTS);
+    for (const std::uint64_t offset : {std::uint64_t{0}, std::uint64_t{1}, segment, 7 * segment + 5, size / 2, size}) {
+        const std::uint64_t from = digest.boundary_after(offset, size);
+        for (const std::uint64_t to : {from, digest.boundary_after(from + 1, size), size}) {
+            std::uint64_t expected = 0;
+            for (std::uint64_t block = 0; block < blocks; ++block) {
+                const std::uint64_t start = block * DIGEST_BLOCK_BYTES;
+                expected += start >= from && start < to ? hashes[block] : 0;
+            }
+            EXPECT_EQ(digest.between(from, to), expected) << from << "-" << to;
+        }
+    }
 }
 
 }  // namespace
