@@ -305,8 +305,8 @@ TEST_F(writer_test, input_rewritten_after_counting_is_reported) {
     // digest, so that each part, and each pass, checks only its own.
     const std::pair<std::string, std::vector<writer_limits>> inputs[] = {
         {"one\ntwo\nthree\nfour\nfive\nnine",
-         {writer_limits{}, writer_limits{8, 4, 2, false, 2}, writer_limits{0, 0, 0, true},
-          writer_limits{8, 4, 0, true}, writer_limits{8, 4, 2, false, 2, 2}, writer_limits{0, 0, 0, false, 1, 9}}},
+         {writer_limits{}, writer_limits{8, 4, 2, false, 2}, writer_limits{0, 0, 0, true}, writer_limits{8, 4, 0, true},
+          writer_limits{8, 4, 2, false, 2, 2}, writer_limits{0, 0, 0, false, 1, 9}}},
         {numbered,
          {writer_limits{0, 0, 0, false, 1}, writer_limits{0, 4096, 0, false, 2}, writer_limits{0, 0, 0, true},
           writer_limits{20'000, 4096, 0, true}}},
