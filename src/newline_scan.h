@@ -18,7 +18,9 @@ namespace line_shuffler {
 inline constexpr std::size_t SCAN_STRIDE = 64;
 
 #if defined(__SSE2__)
-// The same for a stretch loaded already, in four parts of 16 bytes.
+// Bit i is set where byte i of a stretch is a newline, for a stretch
+// loaded already, in four parts of 16 bytes (the digest adds them up in the
+// same loop).
 inline std::uint64_t newline_mask(const __m128i (&parts)[4]) noexcept {
     const __m128i newline = _mm_set1_epi8('\n');
     std::uint64_t mask = 0;
