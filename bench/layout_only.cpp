@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     figures.output_bytes = count * length;
     figures.lengths_bytes = run->lengths.memory_bytes();
     figures.longest_line = run->lengths.longest() + 1;
-    figures.output_holds_regions = true;
+    figures.output_reads_back = true;
     figures.parts = parts_available();
     const write_plan plan = plan_writer(figures);
 

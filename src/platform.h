@@ -122,10 +122,10 @@ public:
     // Whether the writer may write the lines anywhere in the file and read
     // them back: true for the unnamed work file only. Anything else (a FIFO,
     // a device, a file written in place) takes its lines in order, once.
-    bool holds_regions() const noexcept { return holds_regions_; }
+    bool reads_back() const noexcept { return reads_back_; }
     // Writes all of data at `offset`; false on any failure.
     bool write_at(std::span<const char> data, std::uint64_t offset);
-    // As input_handle::read_at; only where holds_regions().
+    // As input_handle::read_at; only where reads_back().
     io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
 
     // The bytes from `offset` on are final: starts writing them to the disk
@@ -142,7 +142,7 @@ public:
     int close();
 
 private:
-    bool holds_regions_ = false;
+    bool reads_back_ = false;
     bool published_ = false;
     // The output under its name: emptied, locked, and kept open to the end
     // so that the lock holds for the whole run.

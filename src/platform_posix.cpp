@@ -360,14 +360,14 @@ open_error output_handle::open(const char* name, const input_handle& input) {
             owner_ = static_cast<std::int64_t>(out.st_uid);
             group_ = static_cast<std::int64_t>(out.st_gid);
             native_ = work.release();
-            holds_regions_ = true;
+            reads_back_ = true;
             return open_error::none;
         }
     }
     // Written in place, in order: a FIFO, a device, or a folder that can't
     // hold a file without a name.
     native_ = named.release();
-    holds_regions_ = false;
+    reads_back_ = false;
     if (S_ISREG(out.st_mode)) {
         empty_on_ending_signal(to_fd(native_));
     }
@@ -456,7 +456,7 @@ int output_handle::close() {
     const int named = named_.close();
     (void)folder_.close();
     final_name_.clear();
-    holds_regions_ = false;
+    reads_back_ = false;
     published_ = false;
     return work != 0 ? work : named;
 }

@@ -430,7 +430,7 @@ open_error output_handle::open(const char* name, const input_handle& input) {
     }
     // A device or a pipe has no length to cut, no lock and no folder: it
     // takes the lines in order, once.
-    holds_regions_ = false;
+    reads_back_ = false;
     if (::GetFileType(named.get()) != FILE_TYPE_DISK) {
         native_ = from_handle(named.release());
         return open_error::none;
@@ -462,7 +462,7 @@ open_error output_handle::open(const char* name, const input_handle& input) {
             final_name_.assign(reinterpret_cast<const char*>(target.data()), target.size() * sizeof(wchar_t));
             mode_ = old.FileAttributes & kept_attributes;
             native_ = from_handle(work);
-            holds_regions_ = true;
+            reads_back_ = true;
             return open_error::none;
         }
     }
@@ -529,7 +529,7 @@ int output_handle::close() {
     const int named = named_.close();
     final_name_.clear();
     mode_ = 0;
-    holds_regions_ = false;
+    reads_back_ = false;
     published_ = false;
     return work != 0 ? work : named;
 }

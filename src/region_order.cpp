@@ -86,7 +86,7 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
     std::atomic<std::uint64_t> bytes_done{0};
     // Every line has had its first move, and those copied straight their
     // only one, which counts for both.
-    const std::uint64_t first_step = layout.output_bytes + layout.copied_bytes;
+    const std::uint64_t first_step_bytes = layout.output_bytes + layout.copied_bytes;
     run_in_parts(plan.parts, [&](unsigned part, const std::atomic<bool>& stop) {
         page_buffer region_buffer;
         region_buffer.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(largest_bytes, 1)));
@@ -113,7 +113,7 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
             }
             const std::uint64_t done = bytes_done += window.bytes;
             if (part == 0) {
-                run.progress.update(first_step + done);
+                run.progress.update(first_step_bytes + done);
             }
         }
         out.flush();

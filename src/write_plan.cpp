@@ -161,7 +161,7 @@ write_plan plan_writer(const plan_figures& figures) noexcept {
     plan.write_buffer_bytes = limits.write_buffer_bytes != 0 ? limits.write_buffer_bytes : WRITE_BUFFER_BYTES;
     plan.peak_bytes = held;
 
-    if (figures.output_holds_regions && !limits.passes_only) {
+    if (figures.output_reads_back && !limits.passes_only) {
         const bool worth_two = limits.parts != 0
                                    ? limits.parts >= 2
                                    : figures.parts >= 2 && figures.output_bytes >= SMALLEST_OUTPUT_IN_PARTS;

@@ -53,7 +53,7 @@ struct plan_figures {
     std::uint64_t output_bytes = 0;   // the input's bytes and the added line end
     std::uint64_t lengths_bytes = 0;  // what the lengths hold (line_lengths::memory_bytes)
     std::uint64_t longest_line = 0;   // the longest output line's bytes
-    bool output_holds_regions = false;
+    bool output_reads_back = false;
     writer_limits limits;
     unsigned parts = 1;  // how many threads the machine offers, up to 2
 };

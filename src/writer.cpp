@@ -17,7 +17,7 @@ write_plan plan_for(const run_state& run) {
     figures.output_bytes = run.input_size + run.added_line_end.size();
     figures.lengths_bytes = run.lengths.memory_bytes();
     figures.longest_line = run.lengths.longest() + run.added_line_end.size();
-    figures.output_holds_regions = run.output_file.holds_regions();
+    figures.output_reads_back = run.output_file.reads_back();
     figures.limits = run.limits;
     figures.parts = parts_available();
     return plan_writer(figures);

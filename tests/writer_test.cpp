@@ -138,10 +138,10 @@ TEST_F(writer_test, random_inputs_match_the_model) {
         // The smallest reads and windows only on small inputs: passes over
         // 3,000 lines in windows of a line each would read the input 3,000
         // times, which under wine takes hours.
-        constexpr std::size_t large_input_sizes[] = {3, 4, 5, 9, 13};
+        constexpr std::size_t large_input_limits[] = {3, 4, 5, 9, 13};
         const auto index = static_cast<std::size_t>(round);
         const std::size_t size =
-            round < 50 ? index % std::size(window_sizes) : large_input_sizes[index % std::size(large_input_sizes)];
+            round < 50 ? index % std::size(window_sizes) : large_input_limits[index % std::size(large_input_limits)];
         const writer_limits limits = window_sizes[size];
         prepare(input, limits);
         const std::string expected = model_output(input, order());
@@ -379,7 +379,7 @@ plan_figures figures_for(const file_shape& shape, bool regions, unsigned parts) 
     figures.lengths_bytes = line_lengths::memory_for(shape.lines, lines_from(line_lengths::LONG_LENGTH),
                                                      lines_from(line_lengths::HUGE_LENGTH));
     figures.longest_line = std::max(shape.length, shape.last_length);
-    figures.output_holds_regions = regions;
+    figures.output_reads_back = regions;
     figures.parts = parts;
     return figures;
 }
