@@ -13,10 +13,10 @@
 #include <cstdlib>
 #include <memory>
 
-#include "run_state.h"
+#include "distribute.h"
+#include "shuffle.h"
 #include "two_parts.h"
 #include "write_plan.h"
-#include "writer_steps.h"
 
 namespace {
 

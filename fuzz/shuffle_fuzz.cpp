@@ -35,9 +35,13 @@
 #include <string>
 #include <vector>
 
+#include "count.h"
+#include "files.h"
 #include "line_model.h"
 #include "messages.h"
-#include "run_state.h"
+#include "run.h"
+#include "shuffle.h"
+#include "writer.h"
 
 namespace {
 

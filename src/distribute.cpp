@@ -1,4 +1,6 @@
 // The layout of the output in regions, and the first step that fills them.
+#include "distribute.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -6,7 +8,7 @@
 #include "line_walker.h"
 #include "page_buffer.h"
 #include "two_parts.h"
-#include "writer_steps.h"
+#include "windows.h"
 
 namespace line_shuffler {
 

@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "run_state.h"
+#include "run.h"
 
 int main() {
     // Arguments are ignored: the tool always shuffles file.txt. The run's

@@ -95,12 +95,4 @@ constexpr const char* for_failure(failure reason) noexcept {
 
 }  // namespace messages
 
-const char* message_for(failure reason) noexcept;
-
-// printf-style output to standard output; every console text goes through it.
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-int print_message(const char* format, ...);
-
 }  // namespace line_shuffler

@@ -3,6 +3,8 @@
 // costs a pass over the input, which gathers the window's lines in input
 // order; they then go out in output order. A line too long for any window
 // is a window of its own and goes out piece by piece as the pass meets it.
+#include "passes.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -11,7 +13,7 @@
 #include "line_walker.h"
 #include "output_buffer.h"
 #include "page_buffer.h"
-#include "writer_steps.h"
+#include "windows.h"
 
 namespace line_shuffler {
 

@@ -1,11 +1,13 @@
-// How the shuffle turns a C library's generator into draws, kept apart from
-// rand() so that any generator width can be tried on any platform.
+// How the shuffle turns a C library's generator into draws and trades the
+// order's entries, kept apart from rand() so that any generator width can be
+// tried on any platform.
 #pragma once
 
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "prefetch.h"
 #include "run_state.h"
@@ -32,6 +34,10 @@ std::uint32_t join_calls(generator&& next) {
         }
         return value & 0x7fffffffU;
     }
+}
+
+inline void swap_entries(line_number* a, line_number* b) noexcept {
+    std::swap(*a, *b);
 }
 
 // Fisher-Yates from the end: entry n trades places with entry

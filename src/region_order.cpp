@@ -1,5 +1,7 @@
 // The second step: each region holds its window's lines in input order, and
 // is read back, put in output order in memory, and written over itself.
+#include "region_order.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -12,7 +14,6 @@
 #include "page_buffer.h"
 #include "prefetch.h"
 #include "two_parts.h"
-#include "writer_steps.h"
 
 namespace line_shuffler {
 

@@ -1,10 +1,15 @@
 // The run from banner to key wait, and the console it talks through.
+#include "run.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <new>
 
+#include "count.h"
+#include "files.h"
 #include "messages.h"
-#include "run_state.h"
+#include "shuffle.h"
+#include "writer.h"
 
 namespace line_shuffler {
 

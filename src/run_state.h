@@ -1,9 +1,10 @@
-// The state of one shuffle run and the steps that act on it.
+// The state of one shuffle run, the failures that can end it, and the
+// figures of the tool's promise.
 //
 // A run is a fixed sequence of plain steps (open, count, draw, write,
-// close) that share one run_state. Each step either does its job or throws
-// run_failure; run_shuffle decides, in one place, what the user sees and
-// which exit status follows.
+// close; run.h) that share one run_state. Each step either does its job or
+// throws run_failure; run_shuffle decides, in one place, what the user sees
+// and which exit status follows.
 #pragma once
 
 #include <cstddef>
@@ -129,32 +130,5 @@ struct run_state {
     progress_line progress;
 };
 static_assert(std::is_nothrow_default_constructible_v<run_state>);
-
-// The steps, in the order run_shuffle calls them.
-void open_input_file(run_state& run);
-void open_output_file(run_state& run);
-line_number count_lines(run_state& run);
-void make_shuffle_order(run_state& run);
-void write_shuffled_lines(run_state& run);
-void close_input_file(run_state& run);
-void close_output_file(run_state& run);
-
-// Throws input_changed unless the input still says about itself what it
-// said when it was opened.
-void check_input_unchanged(const run_state& run);
-
-void swap_entries(line_number* a, line_number* b) noexcept;
-
-// One draw of the generator as the shuffle uses it: at least 31 random bits,
-// from as many rand() calls as that takes on this C library.
-std::uint32_t draw_random() noexcept;
-
-// The whole run: dialogue, steps, key wait. Returns the exit status.
-int run_shuffle(run_state& run);
-
-// The dialogue of a run that can't begin for want of memory, with too
-// little heap left even to throw std::bad_alloc: banner, the out-of-memory
-// message, key wait. Returns the exit status, 1.
-int report_out_of_memory() noexcept;
 
 }  // namespace line_shuffler

@@ -1,16 +1,12 @@
 // Drawing the random order of the input's lines.
+#include "shuffle.h"
+
 #include <cstdlib>
 #include <numeric>
-#include <utility>
 
 #include "random_draws.h"
-#include "run_state.h"
 
 namespace line_shuffler {
-
-void swap_entries(line_number* a, line_number* b) noexcept {
-    std::swap(*a, *b);
-}
 
 std::uint32_t draw_random() noexcept {
     return join_calls<RAND_MAX>([] { return std::rand(); });

@@ -8,13 +8,15 @@
 // and the output between the regions is written in order, once. A line is
 // found in the input from the offset of every LINES_PER_INPUT_OFFSET-th line
 // and the lengths between, so this step holds no table a line.
+#include "small_windows.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "line_walker.h"
 #include "output_buffer.h"
-#include "writer_steps.h"
+#include "windows.h"
 
 namespace line_shuffler {
 

@@ -4,10 +4,14 @@
 // space for its own lines, sorted in two steps whatever their lengths (or,
 // for windows too small to number, copied straight to their places);
 // anything else gets its lines in windows, a pass over the input each.
-#include "run_state.h"
+#include "writer.h"
+
+#include "distribute.h"
+#include "files.h"
+#include "passes.h"
+#include "region_order.h"
+#include "small_windows.h"
 #include "two_parts.h"
-#include "write_plan.h"
-#include "writer_steps.h"
 
 namespace line_shuffler {
 

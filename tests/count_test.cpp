@@ -7,8 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "count.h"
+#include "files.h"
 #include "messages.h"
-#include "run_state.h"
+#include "run.h"
 #include "support.h"
 
 namespace line_shuffler {

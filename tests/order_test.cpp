@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "run_state.h"
+#include "shuffle.h"
 #include "support.h"
 
 namespace line_shuffler {

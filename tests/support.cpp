@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include "run_state.h"
+#include "shuffle.h"
 
 #include <fstream>
 #include <iterator>

@@ -11,10 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "run_state.h"
+#include "count.h"
+#include "distribute.h"
+#include "files.h"
+#include "shuffle.h"
+#include "small_windows.h"
 #include "support.h"
 #include "write_plan.h"
-#include "writer_steps.h"
+#include "writer.h"
 
 namespace line_shuffler {
 namespace {

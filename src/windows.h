@@ -1,73 +1,14 @@
-// The writer's steps, each in a file of its own: the lines copied straight
-// (small_windows.cpp), the layout of the output in regions and the first
-// step that fills them (distribute.cpp), the second step that puts each
-// region in order (region_order.cpp), and the passes for an output that
-// can't hold regions (passes.cpp).
+// How the writer cuts the order into windows of consecutive output lines,
+// each of which fits in memory: the regions and the passes cut it alike.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <span>
-#include <vector>
 
 #include "run_state.h"
 #include "write_plan.h"
 
 namespace line_shuffler {
-
-// A window with a number: output lines first_line to first_line + lines - 1
-// (counting from 0), which fill the bytes start to start + bytes - 1 of the
-// output, its region.
-//
-// The first step may run in two parts, each reading half of the input, and
-// each region gets the first part's lines first: first_part_bytes and
-// first_part_lines tell how much of the region that is.
-struct region_window {
-    std::uint64_t start = 0;
-    std::uint64_t bytes = 0;
-    std::uint64_t first_part_bytes = 0;
-    std::uint32_t first_line = 0;
-    std::uint32_t lines = 0;
-    std::uint32_t first_part_lines = 0;
-};
-static_assert(sizeof(region_window) <= WINDOW_ENTRY_BYTES, "the plan counts the windows' table at its size");
-
-// The output cut into windows of consecutive output lines, in output order;
-// those too small for a number, which are copied straight, lie between the
-// numbered ones and are not listed. Lines from split_line on (starting at
-// split_offset in the input) go to the first step's second part.
-struct region_layout {
-    std::vector<region_window> windows;
-    std::size_t split_line = 0;
-    std::uint64_t split_offset = 0;
-    std::uint64_t copied_bytes = 0;  // in the windows without a number
-    std::uint64_t output_bytes = 0;
-};
-
-// The plan for this run, from what the count learned and the output.
-write_plan plan_for(const run_state& run);
-
-// Copies the lines of the windows too small for a number straight from the
-// input to their places, if the plan makes any. Runs before the layout,
-// while the slots hold lengths.
-void copy_small_windows(run_state& run, const write_plan& plan);
-
-// Cuts the order into windows as the plan sizes them, numbers those of
-// enough lines, and turns every line's slot from its length into its
-// window's number, or NO_WINDOW.
-region_layout lay_out_regions(run_state& run, const write_plan& plan);
-
-// Reads the input once and appends every line of a numbered window to its
-// window's region, in input order; every such line's slot becomes its place
-// among its window's lines.
-void distribute_lines(run_state& run, const write_plan& plan, const region_layout& layout);
-
-// Reads every region back, puts its lines in output order and writes them
-// over it.
-void order_regions(run_state& run, const write_plan& plan, const region_layout& layout);
-
-// The way for an output that takes its lines in order, once: a pass over the
-// input for each window.
-void write_in_passes(run_state& run, const write_plan& plan);
 
 // Whether a window that holds `lines` lines at `cost` bytes (their bytes
 // and index) must close before a line of `length` bytes: regions and passes

@@ -1,0 +1,14 @@
+// The second step: every region put in output order in place.
+#pragma once
+
+#include "distribute.h"
+#include "run_state.h"
+#include "write_plan.h"
+
+namespace line_shuffler {
+
+// Reads every region back, puts its lines in output order and writes them
+// over it.
+void order_regions(run_state& run, const write_plan& plan, const region_layout& layout);
+
+}  // namespace line_shuffler
