@@ -118,19 +118,33 @@ void input_digest::clear() noexcept {
 void input_digest::add_block(std::uint64_t index, std::uint64_t hash) {
     std::uint64_t segment = index >> doublings_;
     while (segment >= MOST_SEGMENTS) {
-        // Pairs of segments become one, in place.
-        for (std::size_t i = 0; 2 * i < segments_.size(); ++i) {
-            const std::uint64_t second = 2 * i + 1 < segments_.size() ? segments_[2 * i + 1] : 0;
-            segments_[i] = segments_[2 * i] + second;
-        }
-        segments_.resize((segments_.size() + 1) / 2);
-        ++doublings_;
+        double_segments();
         segment >>= 1;
     }
     if (segment >= segments_.size()) {
         segments_.resize(static_cast<std::size_t>(segment) + 1, 0);
     }
     segments_[static_cast<std::size_t>(segment)] += hash;
+}
+
+void input_digest::double_segments() noexcept {
+    for (std::size_t i = 0; 2 * i < segments_.size(); ++i) {
+        const std::uint64_t second = 2 * i + 1 < segments_.size() ? segments_[2 * i + 1] : 0;
+        segments_[i] = segments_[2 * i] + second;
+    }
+    segments_.resize((segments_.size() + 1) / 2);
+    ++doublings_;
+}
+
+void input_digest::absorb(const input_digest& later) {
+    // A segment of `later` must fall within one of ours: ours are made as
+    // wide first.
+    while (doublings_ < later.doublings_) {
+        double_segments();
+    }
+    for (std::size_t segment = 0; segment < later.segments_.size(); ++segment) {
+        add_block(std::uint64_t{segment} << later.doublings_, later.segments_[segment]);
+    }
 }
 
 std::uint64_t input_digest::boundary_after(std::uint64_t offset, std::uint64_t end) const noexcept {

@@ -216,6 +216,9 @@ public:
     // std::bad_alloc.
     void add_block(std::uint64_t index, std::uint64_t hash);
 
+    // Adds the blocks of `later`, none of which this digest has.
+    void absorb(const input_digest& later);
+
     std::uint64_t segment_bytes() const noexcept { return std::uint64_t{DIGEST_BLOCK_BYTES} << doublings_; }
 
     // The first segment boundary at or after `offset`, or `end` (the
@@ -227,6 +230,9 @@ public:
     std::uint64_t between(std::uint64_t from, std::uint64_t to) const noexcept;
 
 private:
+    // Pairs of segments become one, in place.
+    void double_segments() noexcept;
+
     std::vector<std::uint64_t> segments_;
     unsigned doublings_ = 0;
 };

@@ -54,6 +54,27 @@ void line_lengths::add_long(std::uint64_t length) {
     longest_ = std::max(longest_, length);
 }
 
+void line_lengths::append(const line_lengths& later, std::uint64_t carried) {
+    if (later.size_ == 0) {
+        return;
+    }
+    add(later[0] + carried);
+    if (later.long_count_ != 0) {
+        for (std::size_t index = 1; index < later.size_; ++index) {
+            add(later[index]);
+        }
+        return;
+    }
+    // Without long lines the slots are the lengths: they join as they are.
+    const std::size_t rest = later.size_ - 1;
+    while (slots_.capacity() - size_ < rest) {
+        grow();
+    }
+    std::memcpy(slots_.data() + size_, later.slots_.data() + 1, rest * sizeof(slot));
+    size_ += rest;
+    longest_ = std::max(longest_, later.longest_);
+}
+
 void line_lengths::shrink_to_fit() noexcept {
     slots_.shrink(size_);
     if (long_count_ != 0) {

@@ -125,6 +125,11 @@ public:
         }
     }
 
+    // The lengths of `later`, the lines that follow these, with `carried`
+    // added to its first: the part of that line that came before `later`
+    // began. Throws std::bad_alloc.
+    void append(const line_lengths& later, std::uint64_t carried);
+
     // Gives back what growing reserved and was not used.
     void shrink_to_fit() noexcept;
 

@@ -21,13 +21,16 @@ using testing::write_file;
 
 class count_test : public testing::scratch_folder_test {
 protected:
-    // Writes `input` as file.txt, opens it and counts it.
-    line_number count(const std::string& input, std::uint64_t line_limit = MAX_LINE_COUNT) {
+    // Writes `input` as file.txt, opens it and counts it, in `parts` parts
+    // (as the machine has it, if 0) where it is large enough for two.
+    line_number count(const std::string& input, std::uint64_t line_limit = MAX_LINE_COUNT, unsigned parts = 0) {
         write_file("file.txt", input);
         run = std::make_unique<run_state>();
         run->max_line_count = line_limit;
+        run->limits.parts = parts;
         open_input_file(*run);
-        return count_lines(*run);
+        run->line_count = count_lines(*run);
+        return run->line_count;
     }
 
     std::unique_ptr<run_state> run;
@@ -79,15 +82,20 @@ TEST_F(count_test, line_length_does_not_matter) {
 }
 
 // Counting reads COUNT_READ_SIZE bytes at a time: the first boundary and a
-// later one.
+// later one. In two parts the second starts at the first boundary here,
+// so a line may start in one part and end in the other, or in neither.
 TEST_F(count_test, newlines_on_block_boundaries_count_once) {
-    for (const std::size_t at :
-         {COUNT_READ_SIZE - 1, COUNT_READ_SIZE, COUNT_READ_SIZE + 1, 2 * COUNT_READ_SIZE - 1, 2 * COUNT_READ_SIZE}) {
-        std::string input(3 * COUNT_READ_SIZE, 'x');
-        input[at] = '\n';
-        EXPECT_EQ(count(input), 2U) << "newline at " << at;
-        EXPECT_EQ(run->lengths[0], at + 1);
-        EXPECT_EQ(run->lengths[1], input.size() - at - 1);
+    for (const unsigned parts : {1U, 2U}) {
+        for (const std::size_t at : {COUNT_READ_SIZE - 1, COUNT_READ_SIZE, COUNT_READ_SIZE + 1, 2 * COUNT_READ_SIZE - 1,
+                                     2 * COUNT_READ_SIZE}) {
+            std::string input(3 * COUNT_READ_SIZE, 'x');
+            input[at] = '\n';
+            EXPECT_EQ(count(input, MAX_LINE_COUNT, parts), 2U) << "newline at " << at << ", parts " << parts;
+            EXPECT_EQ(run->lengths[0], at + 1);
+            EXPECT_EQ(run->lengths[1], input.size() - at - 1);
+        }
+        EXPECT_EQ(count(std::string(3 * COUNT_READ_SIZE, 'x'), MAX_LINE_COUNT, parts), 1U);
+        EXPECT_EQ(run->lengths[0], 3 * COUNT_READ_SIZE);
     }
 }
 
@@ -105,6 +113,14 @@ TEST_F(count_test, added_line_end_follows_the_first_line) {
     split[COUNT_READ_SIZE] = '\n';
     count(split);
     EXPECT_EQ(run->added_line_end, "\r\n");
+    // And at the start of the count's second part, the first line's end
+    // in the second part, its carriage return in the first.
+    split.resize(3 * COUNT_READ_SIZE, 'x');
+    count(split, MAX_LINE_COUNT, 2);
+    EXPECT_EQ(run->added_line_end, "\r\n");
+    split[COUNT_READ_SIZE - 1] = 'x';
+    count(split, MAX_LINE_COUNT, 2);
+    EXPECT_EQ(run->added_line_end, "\n");
 }
 
 // Every line's length, as the model of the line rules splits the input,
@@ -150,18 +166,28 @@ TEST_F(count_test, every_line_length_is_noted) {
         scattered.append(is_long ? 32'767 + index % 5 : index % 13, 'x');
         scattered += '\n';
     }
-    for (const std::string& input : {std::string{}, std::string{"one\ntwo\n\nthree\r\nfour"}, std::string{"a\n"},
-                                     long_lines, long_lines + "\n", scattered}) {
-        count(input);
-        expect_lengths_match(*run, input);
-    }
     std::string many;
     for (int i = 0; i < 700'000; ++i) {
         many.append(static_cast<std::size_t>(i % 7), 'x');
         many += '\n';
     }
-    count(many);
-    expect_lengths_match(*run, many);
+    // Counted in one part and in two, the lengths, the digest and all else
+    // the count learns are the same.
+    for (const std::string& input : {std::string{}, std::string{"one\ntwo\n\nthree\r\nfour"}, std::string{"a\n"},
+                                     long_lines, long_lines + "\n", scattered, many}) {
+        count(input, MAX_LINE_COUNT, 1);
+        expect_lengths_match(*run, input);
+        const std::unique_ptr<run_state> one_part = std::move(run);
+        count(input, MAX_LINE_COUNT, 2);
+        expect_lengths_match(*run, input);
+        EXPECT_EQ(run->line_count, one_part->line_count);
+        EXPECT_EQ(run->added_line_end, one_part->added_line_end);
+        EXPECT_EQ(run->digest.segment_bytes(), one_part->digest.segment_bytes());
+        for (std::uint64_t from = 0; from < input.size(); from += run->digest.segment_bytes()) {
+            EXPECT_EQ(run->digest.between(from, input.size()), one_part->digest.between(from, input.size()))
+                << "from " << from;
+        }
+    }
 }
 
 // Lengths no file in a test can have: of 2 GiB and more, up to what 64
@@ -239,30 +265,38 @@ TEST_F(count_test, digest_agrees_with_any_read_of_the_same_bytes) {
 }
 
 // However large the file, the digest keeps at most MOST_SEGMENTS sums,
-// and every run of whole segments still adds up to its blocks.
+// and every run of whole segments still adds up to its blocks: whether the
+// blocks come out of order into one digest, or each half into a digest of
+// its own as the count's parts take them, the second then absorbed.
 TEST(input_digest_test, segments_double_and_still_add_up) {
     const std::uint64_t blocks = 5 * input_digest::MOST_SEGMENTS / 2 + 3;
     std::vector<std::uint64_t> hashes(blocks);
-    input_digest digest;
-    // The second half first, as a part of a count that reads in two might.
-    for (std::uint64_t i = 0; i < blocks; ++i) {
-        const std::uint64_t index = (i + blocks / 2) % blocks;
+    for (std::uint64_t index = 0; index < blocks; ++index) {
         hashes[index] = (index + 1) * 0x9e3779b97f4a7c15ULL;
-        digest.add_block(index, hashes[index]);
     }
-    const std::uint64_t size = blocks * DIGEST_BLOCK_BYTES - 100;
-    const std::uint64_t segment = digest.segment_bytes();
-    EXPECT_LE((size + segment - 1) / segment, input_digest::MOST_SEGMENTS);
-    EXPECT_GT((size + segment / 2 - 1) / (segment / 2), input_digest::MOST_SEGMENTS);
-    for (const std::uint64_t offset : {std::uint64_t{0}, std::uint64_t{1}, segment, 7 * segment + 5, size / 2, size}) {
-        const std::uint64_t from = digest.boundary_after(offset, size);
-        for (const std::uint64_t to : {from, digest.boundary_after(from + 1, size), size}) {
-            std::uint64_t expected = 0;
-            for (std::uint64_t block = 0; block < blocks; ++block) {
-                const std::uint64_t start = block * DIGEST_BLOCK_BYTES;
-                expected += start >= from && start < to ? hashes[block] : 0;
+    for (const std::uint64_t second_half : {std::uint64_t{0}, blocks / 3, 2 * blocks / 3}) {
+        input_digest digest;
+        input_digest later;
+        for (std::uint64_t i = 0; i < blocks; ++i) {
+            const std::uint64_t index = (i + blocks / 2) % blocks;
+            (second_half != 0 && index >= second_half ? later : digest).add_block(index, hashes[index]);
+        }
+        digest.absorb(later);
+        const std::uint64_t size = blocks * DIGEST_BLOCK_BYTES - 100;
+        const std::uint64_t segment = digest.segment_bytes();
+        EXPECT_LE((size + segment - 1) / segment, input_digest::MOST_SEGMENTS);
+        EXPECT_GT((size + segment / 2 - 1) / (segment / 2), input_digest::MOST_SEGMENTS);
+        for (const std::uint64_t offset :
+             {std::uint64_t{0}, std::uint64_t{1}, segment, 7 * segment + 5, size / 2, size}) {
+            const std::uint64_t from = digest.boundary_after(offset, size);
+            for (const std::uint64_t to : {from, digest.boundary_after(from + 1, size), size}) {
+                std::uint64_t expected = 0;
+                for (std::uint64_t block = 0; block < blocks; ++block) {
+                    const std::uint64_t start = block * DIGEST_BLOCK_BYTES;
+                    expected += start >= from && start < to ? hashes[block] : 0;
+                }
+                EXPECT_EQ(digest.between(from, to), expected) << from << "-" << to << ", split at " << second_half;
             }
-            EXPECT_EQ(digest.between(from, to), expected) << from << "-" << to;
         }
     }
 }
