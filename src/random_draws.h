@@ -3,14 +3,18 @@
 // tried on any platform.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 
 #include "prefetch.h"
 #include "run_state.h"
+#include "two_parts.h"
 
 namespace line_shuffler {
 
@@ -61,5 +65,67 @@ void shuffle_entries(std::span<line_number> order, draw_function&& draw) {
         swap_entries(&order[n], &order[picks[n % ahead]]);
     }
 }
+
+#if LINE_SHUFFLER_HAVE_THREADS
+// The same trades, with the draws made in a second thread: a draw and its
+// division take about as long as a trade, which waits for memory. The
+// picks go through a ring of blocks, drawn some blocks ahead of the trades,
+// in the same order as ever. False, with nothing done, where no thread can
+// be had or the order is too short to be worth one.
+template <typename draw_function>
+bool shuffle_entries_drawing_ahead(std::span<line_number> order, draw_function&& draw) {
+    constexpr std::size_t block_picks = 16384;
+    constexpr std::size_t ring_blocks = 4;
+    constexpr std::size_t ahead = 32;
+    const std::size_t trades = order.size() - std::min<std::size_t>(order.size(), 1);
+    if (trades < 2 * block_picks) {
+        return false;
+    }
+    const std::size_t blocks = (trades + block_picks - 1) / block_picks;
+    const std::unique_ptr<line_number[]> ring{new line_number[block_picks * ring_blocks]};
+    std::atomic<std::size_t> drawn{0};
+    std::atomic<std::size_t> traded{0};
+    const auto picks_of = [&](std::size_t block) { return ring.get() + block % ring_blocks * block_picks; };
+    const auto size_of = [&](std::size_t block) { return std::min(block_picks, trades - block * block_picks); };
+    std::thread drawer;
+    try {
+        drawer = std::thread{[&] {
+            std::size_t m = order.size() - 1;
+            for (std::size_t block = 0; block < blocks; ++block) {
+                while (block >= traded.load(std::memory_order_acquire) + ring_blocks) {
+                    std::this_thread::yield();
+                }
+                line_number* const picks = picks_of(block);
+                for (std::size_t i = 0, size = size_of(block); i < size; ++i, --m) {
+                    picks[i] = static_cast<line_number>(draw() % (m + 1));
+                }
+                drawn.store(block + 1, std::memory_order_release);
+            }
+        }};
+    } catch (const std::system_error&) {
+        return false;
+    }
+    std::size_t n = order.size() - 1;
+    for (std::size_t block = 0; block < blocks; ++block) {
+        while (block >= drawn.load(std::memory_order_acquire)) {
+            std::this_thread::yield();
+        }
+        const line_number* const picks = picks_of(block);
+        const std::size_t size = size_of(block);
+        for (std::size_t i = 0; i < std::min(ahead, size); ++i) {
+            prefetch(order.data() + picks[i]);
+        }
+        for (std::size_t i = 0; i < size; ++i, --n) {
+            if (i + ahead < size) {
+                prefetch(order.data() + picks[i + ahead]);
+            }
+            swap_entries(&order[n], &order[picks[i]]);
+        }
+        traded.store(block + 1, std::memory_order_release);
+    }
+    drawer.join();
+    return true;
+}
+#endif
 
 }  // namespace line_shuffler

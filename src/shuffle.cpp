@@ -56,7 +56,16 @@ void make_shuffle_order(run_state& run) {
     std::srand(seed);
 
     std::iota(order, order + count, line_number{1});
-    shuffle_entries(std::span<line_number>{order, count}, seeded_draws{seed});
+    const std::span<line_number> entries{order, count};
+    seeded_draws draws{seed};
+#if LINE_SHUFFLER_HAVE_THREADS && defined(__GLIBC__)
+    // The draws' own state, not rand()'s, goes to the second thread.
+    const unsigned parts = run.limits.parts != 0 ? run.limits.parts : parts_available();
+    if (parts > 1 && shuffle_entries_drawing_ahead(entries, draws)) {
+        return;
+    }
+#endif
+    shuffle_entries(entries, draws);
 }
 
 }  // namespace line_shuffler

@@ -44,9 +44,11 @@ TEST(shuffle_order_test, seed_is_the_low_32_bits_of_the_second) {
 TEST(shuffle_order_test, follows_the_fisher_yates_loop_draw_for_draw) {
     // Same seed, same C library: the same draws must give the same order
     // as swapping entry n with entry rand() % (n + 1), n from the end,
-    // however the shuffle reaches the generator.
-    for (const auto& [count, seed] :
-         {std::pair{257U, 4242U}, std::pair{200'000U, 0U}, std::pair{65'537U, 0xffffffffU}}) {
+    // however the shuffle reaches the generator, and whether the draws are
+    // made on a thread of their own (past a few blocks of them, the last
+    // whole or not) or not.
+    for (const auto& [count, seed] : {std::pair{257U, 4242U}, std::pair{200'000U, 0U}, std::pair{65'537U, 0xffffffffU},
+                                      std::pair{32'769U, 7U}, std::pair{81'922U, 8U}}) {
         std::vector<line_number> expected(count);
         std::iota(expected.begin(), expected.end(), 1U);
         std::srand(seed);
@@ -54,7 +56,9 @@ TEST(shuffle_order_test, follows_the_fisher_yates_loop_draw_for_draw) {
             const line_number j = draw_random() % (n + 1);
             std::swap(expected[n], expected[j]);
         }
-        EXPECT_EQ(order_drawn_in(count, seed), expected) << count << " lines, seed " << seed;
+        for (const unsigned parts : {1U, 2U}) {
+            EXPECT_EQ(order_drawn_in(count, seed, parts), expected) << count << " lines, seed " << seed;
+        }
     }
 }
 

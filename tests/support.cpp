@@ -33,9 +33,10 @@ std::int64_t fixed_clock() {
     return fixed_seconds;
 }
 
-std::vector<line_number> order_drawn_in(line_number line_count, std::int64_t seconds) {
+std::vector<line_number> order_drawn_in(line_number line_count, std::int64_t seconds, unsigned parts) {
     fixed_seconds = seconds;
     auto run = std::make_unique<run_state>();
+    run->limits.parts = parts;
     run->clock = fixed_clock;
     run->line_count = line_count;
     make_shuffle_order(*run);

@@ -19,7 +19,7 @@ void write_file(const std::filesystem::path& path, const std::string& bytes);
 
 // The order the tool draws for `line_count` lines when the clock says
 // `seconds`.
-std::vector<line_number> order_drawn_in(line_number line_count, std::int64_t seconds);
+std::vector<line_number> order_drawn_in(line_number line_count, std::int64_t seconds, unsigned parts = 0);
 
 // A clock for run_state::clock that always says fixed_seconds.
 extern std::int64_t fixed_seconds;
