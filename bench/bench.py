@@ -86,9 +86,9 @@ def promise_text():
 
 # The parts in the order they run and are reported, and what each measures.
 PARTS = {
-    "short": "short lines (31-71 bytes) against GNU and uutils shuf and cat, in the page cache",
-    "500": "lines of 400-600 bytes against GNU and uutils shuf and cat, in the page cache",
-    "long": "20,000 lines of 10 KB against cat and GNU and uutils shuf",
+    "short": "short lines (31-71 bytes) against GNU and uutils shuf and cat, and on one core, in the page cache",
+    "500": "lines of 400-600 bytes against GNU and uutils shuf and cat, and on one core, in the page cache",
+    "long": "20,000 lines of 10 KB against cat and GNU and uutils shuf, and on one core",
     "count": "counting alone against wc -l",
     "cgroup": "files larger than memory: the tool in a memory cgroup against a copy and one sequential read",
     "baseline": "the rewind baseline (the first design)",
@@ -125,6 +125,11 @@ SHUF_CAP_QUICK = 30
 # earlier build is timed side by side instead.
 BEFORE_LONG = {"commit": "14a0cda", "tool": 0.3623, "cat": 0.1573}
 BEFORE = "line_shuffler (before)"
+# On one core (`taskset -c 0`) the tool must be no slower than the earlier
+# build on every file: the work split over two threads may not cost a
+# machine with one core anything.
+ONE_CORE = "line_shuffler, one core"
+BEFORE_ONE_CORE = "line_shuffler (before), one core"
 
 
 def allowance(lines):
@@ -481,9 +486,13 @@ class bench:
             return check
 
         size = os.path.getsize(self.path_of(f))
+        before = os.path.abspath(self.args.before or "/nonexistent")
         every = {
             TOOL: command([self.tool], output="shuffled_file.txt"),
-            BEFORE: command([os.path.abspath(self.args.before or "/nonexistent")], output="shuffled_file.txt"),
+            BEFORE: command([before], output="shuffled_file.txt"),
+            # Both builds held to the first core, as on a machine with one.
+            ONE_CORE: command(["taskset", "-c", "0", self.tool], output="shuffled_file.txt"),
+            BEFORE_ONE_CORE: command(["taskset", "-c", "0", before], output="shuffled_file.txt"),
             "shuf": command(["shuf", "-o", "shuf_out.txt", "file.txt"], output="shuf_out.txt"),
             UUTILS: command(self.uutils + ["-o", "uutils_shuf_out.txt", "file.txt"], output="uutils_shuf_out.txt"),
             # The copy floor, `cat file.txt > cat_out.txt` into a new file:
@@ -691,11 +700,15 @@ def rounds_for(args, f):
 
 
 def run_part(b, part, files, args):
+    # The tool on one core, and the earlier build on one core where given,
+    # are timed in the same rounds as the others on every cached file.
+    one_core = [ONE_CORE] + ([BEFORE_ONE_CORE] if args.before else [])
     if part in ("short", "500"):
         for f in files[part]:
-            b.measure(f, [TOOL] + b.shufs() + ["cat"], rounds_for(args, f))
+            b.measure(f, [TOOL] + b.shufs() + ["cat"] + one_core, rounds_for(args, f))
     elif part == "long":
-        b.measure(files["long"][0], [TOOL, "cat"] + b.shufs() + ([BEFORE] if args.before else []), args.runs)
+        b.measure(files["long"][0], [TOOL, "cat"] + b.shufs() + ([BEFORE] if args.before else []) + one_core,
+                  args.runs)
     elif part == "count":
         b.measure(files["count"][0], ["count_only", "wc -l"], args.runs)
     elif part == "cgroup":
@@ -919,6 +932,22 @@ def target_rows(records):
         rows.append((f"{f['note']}{what}: peak memory at most {promise_text()} = {mib(allowance(f['lines']))}",
                      f"largest of {total} runs {mib(peak)}; {within} of {total} within", verdict(within == total)))
 
+    def one_core(part, v, f):
+        """The tool on one core against the earlier build on one core, or,
+        without one, its one-core time beside its time on both."""
+        what = f"{f['note']}, one core (`taskset -c 0`): no slower than the earlier build"
+        if not v.has(f, ONE_CORE):
+            rows.append((what, f"not measured: this part last ran without the one-core runs (`--only {part}`)", ""))
+        elif v.has(f, BEFORE_ONE_CORE):
+            ratio = v.median(f, ONE_CORE, "wall") / v.median(f, BEFORE_ONE_CORE, "wall")
+            rows.append((f"{what} (`--before` build, sha256 {records[part]['before_sha']}, timed alongside)",
+                         f"{ratio:.2f}x the earlier build ({time_of(v, f, ONE_CORE)} vs "
+                         f"{time_of(v, f, BEFORE_ONE_CORE)})", verdict(ratio <= 1)))
+        else:
+            ratio = v.median(f, ONE_CORE, "wall") / v.median(f, TOOL, "wall")
+            rows.append((what, f"{time_of(v, f, ONE_CORE)}, {ratio:.2f}x its time on both cores "
+                         f"({time_of(v, f, TOOL)}); no earlier build timed", "time the earlier build with `--before`"))
+
     cached = [p for p in ("short", "500") if p in records and not records[p].get("error")]
     for part in ("short", "500"):
         if part not in cached:
@@ -941,6 +970,10 @@ def target_rows(records):
             rows.append((f"{f['note']}, both cores of an idle machine: CPU time at least {TARGET_CORES}x wall time",
                          f"{cores:.2f} ({seconds(v.median(f, TOOL, 'cpu'))} CPU over {time_of(v, f, TOOL)})" + load,
                          verdict(cores >= TARGET_CORES)))
+    for part in cached:
+        v = view(records[part])
+        for f in v.file_list():
+            one_core(part, v, f)
     for part in cached:
         v = view(records[part])
         for f in v.file_list():
@@ -967,6 +1000,7 @@ def target_rows(records):
                          "not comparable: recorded before outputs were removed between runs; time the earlier "
                          "build with `--before`" if records["long"].get("outputs_removed") else
                          verdict(ratio <= before)))
+        one_core("long", v, f)
     else:
         missing("long", "Long lines")
     if "cgroup" in records and records["cgroup"].get("skipped"):
@@ -1034,7 +1068,10 @@ def write_report(records, args, out_dir):
         "before the timed span, the tool's `shuffled_file.txt` included, so that no run pays for emptying an "
         "earlier output (ext4 frees the old blocks, and flushes a file cut to nothing and written again when it "
         "is closed), and each output is removed once it has served, so that its writing does not go on during "
-        "the next command's run. The targets are against GNU `shuf`.")
+        "the next command's run. The time targets are against uutils `shuf` and the copy into a new file, on "
+        "both cores of an idle machine in the page cache and in the same memory cgroup for files larger than "
+        "memory, and, on one core (`taskset -c 0`), against the earlier build given with `--before`; GNU "
+        "`shuf` is timed alongside for comparison and has no target.")
     tools = sorted({record["tool_sha"] for record in records.values()})
     if len(tools) > 1:
         put("")
@@ -1077,20 +1114,31 @@ def write_report(records, args, out_dir):
             f"({record['large_rounds']} on files of 500 MB or more); the ratios are of the median wall times, "
             f"line_shuffler's over each other command's. "
             f"CPU / wall is the tool's median CPU time (user and system) over its median wall time: above 1 it "
-            f"used more than one core. The allowance is {promise_text()}; \"within\" counts the measured runs "
-            f"whose peak is under it.")
+            f"used more than one core. One core is the tool under `taskset -c 0`, in the same rounds; "
+            f"\"/ both cores\" is its median over the tool's own on both"
+            + (f", and the earlier build `{record['before']}` (sha256 {record['before_sha']}, `--before`) ran "
+               f"the same way" if record.get("before") else "")
+            + f". The allowance is {promise_text()}; \"within\" counts the measured runs whose peak is under it.")
         put("")
+        before = any(v.has(f, BEFORE_ONE_CORE) for f in v.file_list())
         put("| File | Size | line_shuffler | GNU shuf | uutils shuf | cat | line_shuffler / GNU shuf | "
-            "/ uutils shuf | / cat | CPU / wall | Allowance | Within |")
-        put("|---|---|---|---|---|---|---|---|---|---|---|---|")
+            "/ uutils shuf | / cat | CPU / wall | One core | / both cores | "
+            + ("Earlier build, one core | one core / earlier build's | " if before else "") + "Allowance | Within |")
+        put("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|" + ("---|---|" if before else ""))
         for f in v.file_list():
             if not all(v.has(f, name) for name in (TOOL, "shuf", "cat")):
                 continue
             cells = [timed(v, f, name) if v.has(f, name) else "-" for name in [TOOL] + peers]
+            cells += [f"{v.median(f, TOOL, 'cpu') / v.median(f, TOOL, 'wall'):.2f}"]
+            cells += ([timed(v, f, ONE_CORE), f"{v.median(f, ONE_CORE, 'wall') / v.median(f, TOOL, 'wall'):.2f}"]
+                      if v.has(f, ONE_CORE) else ["-", "-"])
+            if before:
+                cells += ([timed(v, f, BEFORE_ONE_CORE),
+                           f"{v.median(f, ONE_CORE, 'wall') / v.median(f, BEFORE_ONE_CORE, 'wall'):.2f}"]
+                          if v.has(f, BEFORE_ONE_CORE) else ["-", "-"])
             peak, within, total = memory_check(v, f, TOOL)
-            put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells)} | "
-                f"{' | '.join(ratio(v, f, name) for name in peers)} | "
-                f"{v.median(f, TOOL, 'cpu') / v.median(f, TOOL, 'wall'):.2f} | "
+            put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells[:4])} | "
+                f"{' | '.join(ratio(v, f, name) for name in peers)} | {' | '.join(cells[4:])} | "
                 f"{mib(allowance(f['lines']))} | {within}/{total} (largest {mib(peak)}) |")
         put("")
         put("Every output was checked to be a permutation of its input (same count, sum and XOR of line hashes, "
@@ -1102,18 +1150,23 @@ def write_report(records, args, out_dir):
         v = view(record)
         part_heading(put, record, "Long lines")
         put(f"{record['rounds']} measured rounds; the ratio is line_shuffler's median wall time over the "
-            f"command's."
+            f"command's. One core is the same build under `taskset -c 0`, in the same rounds."
             + (f" `{BEFORE}` is `{record['before']}` (sha256 {record['before_sha']}), given with `--before`."
                if record.get("before") else ""))
         put("")
-        put("| File | Command | Wall (min-max) | Peak memory | line_shuffler / this |")
-        put("|---|---|---|---|---|")
+        put("| File | Command | Wall (min-max) | One core (min-max) | Peak memory | line_shuffler / this |")
+        put("|---|---|---|---|---|---|")
+
+        def wall(f, name):
+            low, high = v.spread(f, name, "wall")
+            return f"{seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)})"
+
         for f in v.file_list():
-            for name in (TOOL, BEFORE, "cat", "shuf", UUTILS):
+            for name, alone in ((TOOL, ONE_CORE), (BEFORE, BEFORE_ONE_CORE), ("cat", None), ("shuf", None),
+                                (UUTILS, None)):
                 if v.has(f, name):
-                    low, high = v.spread(f, name, "wall")
-                    put(f"| {f['note']} | {SHOWN.get(name, name)} | {seconds(v.median(f, name, 'wall'))} "
-                        f"({seconds(low)}-{seconds(high)}) | {mib(v.median(f, name, 'rss'))} | "
+                    put(f"| {f['note']} | {SHOWN.get(name, name)} | {wall(f, name)} | "
+                        f"{wall(f, alone) if alone and v.has(f, alone) else '-'} | {mib(v.median(f, name, 'rss'))} | "
                         f"{ratio(v, f, name) if name != TOOL else ''} |")
         put("")
 
@@ -1393,7 +1446,8 @@ def main():
     parser.add_argument("--cgroup-parent", help="make the cgroup part's cgroups under this one")
     parser.add_argument("--uutils-shuf", help="how to run uutils' shuf (a command line, such as "
                         "/usr/lib/cargo/bin/coreutils/shuf); without it, it is not timed")
-    parser.add_argument("--before", help="an earlier line_shuffler build to time beside the tool on the long lines")
+    parser.add_argument("--before", help="an earlier line_shuffler build to time beside the tool: on one core on "
+                        "every cached file, and on both cores on the long lines")
     parser.add_argument("--invocation", default="bench/run.sh", help="the command line, for the report")
     args = parser.parse_args()
     if args.quick:
@@ -1439,7 +1493,7 @@ def main():
     for part in parts:
         b.log(f"part {part}: {PARTS[part]}")
         record = b.begin(part)
-        if part == "long" and args.before:
+        if part in ("short", "500", "long") and args.before:
             record.update({"before": os.path.abspath(args.before), "before_sha": tool_identity(args.before)})
         record.update({"invocation": args.invocation, "tool": b.tool, "tool_sha": tool_sha, "tree": tree,
                        "quick": args.quick, "rounds": args.baseline_runs if part == "baseline" else args.runs,
