@@ -86,11 +86,11 @@ def promise_text():
 
 # The parts in the order they run and are reported, and what each measures.
 PARTS = {
-    "short": "short lines (31-71 bytes) against GNU and uutils shuf and cat, in the page cache",
-    "500": "lines of 400-600 bytes against GNU and uutils shuf and cat, in the page cache",
-    "long": "20,000 lines of 10 KB against cat and GNU and uutils shuf",
+    "short": "short lines (31-71 bytes) against GNU and uutils shuf and cat, and on one core, in the page cache",
+    "500": "lines of 400-600 bytes against GNU and uutils shuf and cat, and on one core, in the page cache",
+    "long": "20,000 lines of 10 KB against cat and GNU and uutils shuf, and on one core",
     "count": "counting alone against wc -l",
-    "cgroup": "files larger than memory: the tool in a memory cgroup against one sequential read",
+    "cgroup": "files larger than memory: the tool in a memory cgroup against a copy and one sequential read",
     "baseline": "the rewind baseline (the first design)",
     "giant": "100,000,000 lines against GNU and uutils shuf, one run each",
 }
@@ -101,20 +101,20 @@ LARGE_FILE = 500 * 1000 * 1000
 
 RUNS_FILE_VERSION = 1
 
-# The time targets, as fractions of shuf's median time on the same file.
-def short_target(lines):
-    return 0.3 if lines < 10000000 else 0.2
-
-
-TARGET_500 = 0.2
-# With both cores of an idle machine, on the 10M-line file and the
-# ~500-byte one.
-TARGET_BOTH_CORES = 0.13
+# The time targets, on the 10M-line file and the ~500-byte one in the page
+# cache, with both cores of an idle machine: at most this fraction of uutils
+# shuf's median time, and at most these many times the copy into a new file
+# (`cat file.txt > cat_out.txt`), on the same file.
+TARGET_UUTILS = 0.35
+TARGET_CAT = {"short": 4, "500": 2.5}
 BOTH_CORES_LINES = 10000000
+# And the tool's CPU time over its wall time on those two files at least
+# this: both cores working for most of the run.
+TARGET_CORES = 1.8
 
-# Files larger than memory: the tool at most this many times one
-# sequential read of the same file, in the same cgroup.
-TARGET_CGROUP = 8
+# Files larger than memory: the tool at most this many times a copy of the
+# same file (cat into a new file) in the same cgroup.
+TARGET_CGROUP = 2.5
 # shuf, tried once there, is stopped after 10 times the tool's time, at
 # least 10 s and at most this.
 SHUF_CAP = 300
@@ -125,6 +125,11 @@ SHUF_CAP_QUICK = 30
 # earlier build is timed side by side instead.
 BEFORE_LONG = {"commit": "14a0cda", "tool": 0.3623, "cat": 0.1573}
 BEFORE = "line_shuffler (before)"
+# On one core (`taskset -c 0`) the tool must be no slower than the earlier
+# build on every file: the work split over two threads may not cost a
+# machine with one core anything.
+ONE_CORE = "line_shuffler, one core"
+BEFORE_ONE_CORE = "line_shuffler (before), one core"
 
 
 def allowance(lines):
@@ -481,9 +486,13 @@ class bench:
             return check
 
         size = os.path.getsize(self.path_of(f))
+        before = os.path.abspath(self.args.before or "/nonexistent")
         every = {
             TOOL: command([self.tool], output="shuffled_file.txt"),
-            BEFORE: command([os.path.abspath(self.args.before or "/nonexistent")], output="shuffled_file.txt"),
+            BEFORE: command([before], output="shuffled_file.txt"),
+            # Both builds held to the first core, as on a machine with one.
+            ONE_CORE: command(["taskset", "-c", "0", self.tool], output="shuffled_file.txt"),
+            BEFORE_ONE_CORE: command(["taskset", "-c", "0", before], output="shuffled_file.txt"),
             "shuf": command(["shuf", "-o", "shuf_out.txt", "file.txt"], output="shuf_out.txt"),
             UUTILS: command(self.uutils + ["-o", "uutils_shuf_out.txt", "file.txt"], output="uutils_shuf_out.txt"),
             # The copy floor, `cat file.txt > cat_out.txt` into a new file:
@@ -497,6 +506,10 @@ class bench:
             "line_shuffler, cgroup": command([self.tool], output="shuffled_file.txt", cgroup=True),
             "seq_read, cgroup": command([self.helper("seq_read"), "file.txt"], stdout="seq.txt",
                                         check=printed("seq.txt", size), cgroup=True),
+            # The copy in the same cgroup, into a new file like the cached
+            # parts' cat: run_one removes the earlier output and drops the
+            # input's pages before the timed span.
+            "cat, cgroup": command(["cat", "file.txt"], stdout="cat_out.txt", output="cat_out.txt", cgroup=True),
         }
         return {name: every[name] for name in names}
 
@@ -614,9 +627,9 @@ class bench:
                                f"{mib(group.limit)}")
 
     def larger_than_memory(self, f, runs):
-        """The tool and one sequential read, interleaved, each in its own
-        cgroup and starting with nothing of the file cached; then shuf once,
-        with a time limit."""
+        """The tool, one sequential read and a copy, interleaved, each in
+        its own cgroup and starting with nothing of the file cached; then
+        shuf once, with a time limit."""
         limit = self.cgroup.limit
         if allowance(f.lines) > limit - 32 * MIB:
             self.log(f"warning: the tool's allowance on {f.name}, {mib(allowance(f.lines))}, leaves little of the "
@@ -624,7 +637,7 @@ class bench:
         self.make(f)
         self.add_file(f)
         folder = self.workdir(f)
-        commands = self.commands(f, ["line_shuffler, cgroup", "seq_read, cgroup"])
+        commands = self.commands(f, ["line_shuffler, cgroup", "seq_read, cgroup", "cat, cgroup"])
         for round_number in range(runs):
             for name, c in commands.items():
                 self.add_run(f, name, self.run_one(f, name, c, folder))
@@ -653,7 +666,8 @@ class bench:
         self.add_run(f, "shuf, cgroup", run)
         self.clear(folder, c)
         self.log(f"{f.name}: line_shuffler {self.current(f, 'line_shuffler, cgroup', 'wall'):.2f} s, seq_read "
-                 f"{self.current(f, 'seq_read, cgroup', 'wall'):.2f} s (medians); shuf {run['outcome']} after "
+                 f"{self.current(f, 'seq_read, cgroup', 'wall'):.2f} s, cat "
+                 f"{self.current(f, 'cat, cgroup', 'wall'):.2f} s (medians); shuf {run['outcome']} after "
                  f"{run['wall']:.1f} s")
 
     def giant(self, f):
@@ -686,11 +700,15 @@ def rounds_for(args, f):
 
 
 def run_part(b, part, files, args):
+    # The tool on one core, and the earlier build on one core where given,
+    # are timed in the same rounds as the others on every cached file.
+    one_core = [ONE_CORE] + ([BEFORE_ONE_CORE] if args.before else [])
     if part in ("short", "500"):
         for f in files[part]:
-            b.measure(f, [TOOL] + b.shufs() + ["cat"], rounds_for(args, f))
+            b.measure(f, [TOOL] + b.shufs() + ["cat"] + one_core, rounds_for(args, f))
     elif part == "long":
-        b.measure(files["long"][0], [TOOL, "cat"] + b.shufs() + ([BEFORE] if args.before else []), args.runs)
+        b.measure(files["long"][0], [TOOL, "cat"] + b.shufs() + ([BEFORE] if args.before else []) + one_core,
+                  args.runs)
     elif part == "count":
         b.measure(files["count"][0], ["count_only", "wc -l"], args.runs)
     elif part == "cgroup":
@@ -895,39 +913,67 @@ def target_rows(records):
     def missing(part, what):
         rows.append((what, f"not measured (`--only {part}`)", ""))
 
-    def against_shuf(v, f, target, what=None, more=""):
-        ratio = v.median(f, TOOL, "wall") / v.median(f, "shuf", "wall")
-        rows.append((what or f"{f['note']}: time at most {target} of GNU `shuf`'s",
-                     f"{ratio:.2f} ({seconds(v.median(f, TOOL, 'wall'))} vs {seconds(v.median(f, 'shuf', 'wall'))})"
-                     + more, verdict(ratio <= target)))
+    def time_of(v, f, name):
+        return seconds(v.median(f, name, "wall"))
+
+    def against(v, f, name, target, what, more=""):
+        """A row for the tool's median time at most `target` times the
+        command's on the same file."""
+        if not v.has(f, name):
+            rows.append((what, f"not measured: {SHOWN.get(name, name)} was not timed" + (
+                " (`apt-get install rust-coreutils`)" if name == UUTILS else ""), ""))
+            return
+        ratio = v.median(f, TOOL, "wall") / v.median(f, name, "wall")
+        rows.append((what, f"{ratio:.2f}x ({time_of(v, f, TOOL)} vs {time_of(v, f, name)})" + more,
+                     verdict(ratio <= target)))
 
     def within_allowance(v, f, name=TOOL, what=""):
         peak, within, total = memory_check(v, f, name)
         rows.append((f"{f['note']}{what}: peak memory at most {promise_text()} = {mib(allowance(f['lines']))}",
                      f"largest of {total} runs {mib(peak)}; {within} of {total} within", verdict(within == total)))
 
+    def one_core(part, v, f):
+        """The tool on one core against the earlier build on one core, or,
+        without one, its one-core time beside its time on both."""
+        what = f"{f['note']}, one core (`taskset -c 0`): no slower than the earlier build"
+        if not v.has(f, ONE_CORE):
+            rows.append((what, f"not measured: this part last ran without the one-core runs (`--only {part}`)", ""))
+        elif v.has(f, BEFORE_ONE_CORE):
+            ratio = v.median(f, ONE_CORE, "wall") / v.median(f, BEFORE_ONE_CORE, "wall")
+            rows.append((f"{what} (`--before` build, sha256 {records[part]['before_sha']}, timed alongside)",
+                         f"{ratio:.2f}x the earlier build ({time_of(v, f, ONE_CORE)} vs "
+                         f"{time_of(v, f, BEFORE_ONE_CORE)})", verdict(ratio <= 1)))
+        else:
+            ratio = v.median(f, ONE_CORE, "wall") / v.median(f, TOOL, "wall")
+            rows.append((what, f"{time_of(v, f, ONE_CORE)}, {ratio:.2f}x its time on both cores "
+                         f"({time_of(v, f, TOOL)}); no earlier build timed", "time the earlier build with `--before`"))
+
     cached = [p for p in ("short", "500") if p in records and not records[p].get("error")]
     for part in ("short", "500"):
         if part not in cached:
             missing(part, PARTS[part])
-            continue
-        v = view(records[part])
-        for f in v.file_list():
-            against_shuf(v, f, short_target(f["lines"]) if part == "short" else TARGET_500)
-    # Both cores: the 10M-line file (the largest the quick run has) and the
-    # ~500-byte one, from the same runs.
+    # Both cores of an idle machine: the 10M-line file (the largest the
+    # quick run has) and the ~500-byte one, against uutils shuf and the copy
+    # from the same runs, and how much of both cores the tool kept busy.
     for part in cached:
         v = view(records[part])
         files = v.file_list()
         if part == "short":
             files = [f for f in files if f["lines"] == BOTH_CORES_LINES] or [max(files, key=lambda f: f["lines"])]
         record = records[part]
+        load = f"; load average {record['load'][0]:.2f}-{record['load'][-1]:.2f}"
         for f in files:
+            lead = f"{f['note']}, both cores of an idle machine: time at most"
+            against(v, f, UUTILS, TARGET_UUTILS, f"{lead} {TARGET_UUTILS}x uutils `shuf`'s", load)
+            against(v, f, "cat", TARGET_CAT[part], f"{lead} {TARGET_CAT[part]}x `cat > out`'s (a new file)", load)
             cores = v.median(f, TOOL, "cpu") / v.median(f, TOOL, "wall")
-            against_shuf(v, f, TARGET_BOTH_CORES,
-                         f"{f['note']}, both cores of an idle machine: time at most {TARGET_BOTH_CORES} of GNU `shuf`'s",
-                         f"; tool CPU time {cores:.2f}x its wall time; load average "
-                         f"{record['load'][0]:.2f}-{record['load'][-1]:.2f}")
+            rows.append((f"{f['note']}, both cores of an idle machine: CPU time at least {TARGET_CORES}x wall time",
+                         f"{cores:.2f} ({seconds(v.median(f, TOOL, 'cpu'))} CPU over {time_of(v, f, TOOL)})" + load,
+                         verdict(cores >= TARGET_CORES)))
+    for part in cached:
+        v = view(records[part])
+        for f in v.file_list():
+            one_core(part, v, f)
     for part in cached:
         v = view(records[part])
         for f in v.file_list():
@@ -954,6 +1000,7 @@ def target_rows(records):
                          "not comparable: recorded before outputs were removed between runs; time the earlier "
                          "build with `--before`" if records["long"].get("outputs_removed") else
                          verdict(ratio <= before)))
+        one_core("long", v, f)
     else:
         missing("long", "Long lines")
     if "cgroup" in records and records["cgroup"].get("skipped"):
@@ -962,12 +1009,17 @@ def target_rows(records):
         record = records["cgroup"]
         v = view(record)
         for f in v.file_list():
-            tool, seq = "line_shuffler, cgroup", "seq_read, cgroup"
-            ratio = v.median(f, tool, "wall") / v.median(f, seq, "wall")
-            rows.append((f"{f['note']} ({f['size'] / 1e9:.2f} GB) in a {record['cgroup_limit'] / MIB:,.0f} MiB cgroup: "
-                         f"at most {TARGET_CGROUP}x one sequential read there",
-                         f"{ratio:.1f}x ({seconds(v.median(f, tool, 'wall'))} vs {seconds(v.median(f, seq, 'wall'))})",
-                         verdict(ratio <= TARGET_CGROUP)))
+            tool, seq, copy = "line_shuffler, cgroup", "seq_read, cgroup", "cat, cgroup"
+            what = (f"{f['note']} ({f['size'] / 1e9:.2f} GB) in a {record['cgroup_limit'] / MIB:,.0f} MiB cgroup: "
+                    f"at most {TARGET_CGROUP}x a copy (`cat > out`, a new file) there")
+            to_seq = (f"{v.median(f, tool, 'wall') / v.median(f, seq, 'wall'):.1f}x one sequential read "
+                      f"({seconds(v.median(f, seq, 'wall'))})")
+            if not v.has(f, copy):
+                rows.append((what, f"not measured: the part last ran without the copy (`--only cgroup`); {to_seq}", ""))
+                continue
+            ratio = v.median(f, tool, "wall") / v.median(f, copy, "wall")
+            rows.append((what, f"{ratio:.2f}x ({seconds(v.median(f, tool, 'wall'))} vs "
+                         f"{seconds(v.median(f, copy, 'wall'))}); {to_seq}", verdict(ratio <= TARGET_CGROUP)))
         for f in v.file_list():
             within_allowance(v, f, "line_shuffler, cgroup", f" in the {record['cgroup_limit'] / MIB:,.0f} MiB cgroup")
     else:
@@ -1016,7 +1068,10 @@ def write_report(records, args, out_dir):
         "before the timed span, the tool's `shuffled_file.txt` included, so that no run pays for emptying an "
         "earlier output (ext4 frees the old blocks, and flushes a file cut to nothing and written again when it "
         "is closed), and each output is removed once it has served, so that its writing does not go on during "
-        "the next command's run. The targets are against GNU `shuf`.")
+        "the next command's run. The time targets are against uutils `shuf` and the copy into a new file, on "
+        "both cores of an idle machine in the page cache and in the same memory cgroup for files larger than "
+        "memory, and, on one core (`taskset -c 0`), against the earlier build given with `--before`; GNU "
+        "`shuf` is timed alongside for comparison and has no target.")
     tools = sorted({record["tool_sha"] for record in records.values()})
     if len(tools) > 1:
         put("")
@@ -1059,20 +1114,31 @@ def write_report(records, args, out_dir):
             f"({record['large_rounds']} on files of 500 MB or more); the ratios are of the median wall times, "
             f"line_shuffler's over each other command's. "
             f"CPU / wall is the tool's median CPU time (user and system) over its median wall time: above 1 it "
-            f"used more than one core. The allowance is {promise_text()}; \"within\" counts the measured runs "
-            f"whose peak is under it.")
+            f"used more than one core. One core is the tool under `taskset -c 0`, in the same rounds; "
+            f"\"/ both cores\" is its median over the tool's own on both"
+            + (f", and the earlier build `{record['before']}` (sha256 {record['before_sha']}, `--before`) ran "
+               f"the same way" if record.get("before") else "")
+            + f". The allowance is {promise_text()}; \"within\" counts the measured runs whose peak is under it.")
         put("")
+        before = any(v.has(f, BEFORE_ONE_CORE) for f in v.file_list())
         put("| File | Size | line_shuffler | GNU shuf | uutils shuf | cat | line_shuffler / GNU shuf | "
-            "/ uutils shuf | / cat | CPU / wall | Allowance | Within |")
-        put("|---|---|---|---|---|---|---|---|---|---|---|---|")
+            "/ uutils shuf | / cat | CPU / wall | One core | / both cores | "
+            + ("Earlier build, one core | one core / earlier build's | " if before else "") + "Allowance | Within |")
+        put("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|" + ("---|---|" if before else ""))
         for f in v.file_list():
             if not all(v.has(f, name) for name in (TOOL, "shuf", "cat")):
                 continue
             cells = [timed(v, f, name) if v.has(f, name) else "-" for name in [TOOL] + peers]
+            cells += [f"{v.median(f, TOOL, 'cpu') / v.median(f, TOOL, 'wall'):.2f}"]
+            cells += ([timed(v, f, ONE_CORE), f"{v.median(f, ONE_CORE, 'wall') / v.median(f, TOOL, 'wall'):.2f}"]
+                      if v.has(f, ONE_CORE) else ["-", "-"])
+            if before:
+                cells += ([timed(v, f, BEFORE_ONE_CORE),
+                           f"{v.median(f, ONE_CORE, 'wall') / v.median(f, BEFORE_ONE_CORE, 'wall'):.2f}"]
+                          if v.has(f, BEFORE_ONE_CORE) else ["-", "-"])
             peak, within, total = memory_check(v, f, TOOL)
-            put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells)} | "
-                f"{' | '.join(ratio(v, f, name) for name in peers)} | "
-                f"{v.median(f, TOOL, 'cpu') / v.median(f, TOOL, 'wall'):.2f} | "
+            put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells[:4])} | "
+                f"{' | '.join(ratio(v, f, name) for name in peers)} | {' | '.join(cells[4:])} | "
                 f"{mib(allowance(f['lines']))} | {within}/{total} (largest {mib(peak)}) |")
         put("")
         put("Every output was checked to be a permutation of its input (same count, sum and XOR of line hashes, "
@@ -1084,18 +1150,23 @@ def write_report(records, args, out_dir):
         v = view(record)
         part_heading(put, record, "Long lines")
         put(f"{record['rounds']} measured rounds; the ratio is line_shuffler's median wall time over the "
-            f"command's."
+            f"command's. One core is the same build under `taskset -c 0`, in the same rounds."
             + (f" `{BEFORE}` is `{record['before']}` (sha256 {record['before_sha']}), given with `--before`."
                if record.get("before") else ""))
         put("")
-        put("| File | Command | Wall (min-max) | Peak memory | line_shuffler / this |")
-        put("|---|---|---|---|---|")
+        put("| File | Command | Wall (min-max) | One core (min-max) | Peak memory | line_shuffler / this |")
+        put("|---|---|---|---|---|---|")
+
+        def wall(f, name):
+            low, high = v.spread(f, name, "wall")
+            return f"{seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)})"
+
         for f in v.file_list():
-            for name in (TOOL, BEFORE, "cat", "shuf", UUTILS):
+            for name, alone in ((TOOL, ONE_CORE), (BEFORE, BEFORE_ONE_CORE), ("cat", None), ("shuf", None),
+                                (UUTILS, None)):
                 if v.has(f, name):
-                    low, high = v.spread(f, name, "wall")
-                    put(f"| {f['note']} | {SHOWN.get(name, name)} | {seconds(v.median(f, name, 'wall'))} "
-                        f"({seconds(low)}-{seconds(high)}) | {mib(v.median(f, name, 'rss'))} | "
+                    put(f"| {f['note']} | {SHOWN.get(name, name)} | {wall(f, name)} | "
+                        f"{wall(f, alone) if alone and v.has(f, alone) else '-'} | {mib(v.median(f, name, 'rss'))} | "
                         f"{ratio(v, f, name) if name != TOOL else ''} |")
         put("")
 
@@ -1113,7 +1184,8 @@ def write_report(records, args, out_dir):
             f"so a file larger than the limit cannot stay cached. Before every run the command's earlier output is "
             f"removed and the input's pages are dropped from the page cache (`page_cache drop`: fsync, then "
             f"`POSIX_FADV_DONTNEED` on that file only), so each run starts with nothing of it cached. The "
-            f"sequential read is `seq_read`: the file from start to end in 1 MiB reads, in the same cgroup. "
+            f"sequential read is `seq_read`: the file from start to end in 1 MiB reads, in the same cgroup; the "
+            f"copy is `cat file.txt > cat_out.txt` into a new file, in the same cgroup. "
             f"{record['large_rounds']} interleaved rounds; there is no warm-up run, the first round's outputs are "
             f"checked. Peak memory is the process's `ru_maxrss`; the cgroup's peak (page cache included) is "
             f"`memory.max_usage_in_bytes` (v1) or `memory.peak` (v2); \"limit hit\" counts the times usage "
@@ -1126,27 +1198,30 @@ def write_report(records, args, out_dir):
                 f"{mib(p['peak']) if p['peak'] is not None else '(not reported)'} of {mib(record['cgroup_limit'])} "
                 f"(limit hit {p['limit_hits']:,} times), and {mib(p['resident'])} of the file was left cached.")
             put("")
-        put("| File | Command | Wall (min-max) | / seq_read | CPU | Peak memory | Cgroup peak | Limit hit | File cached after |")
-        put("|---|---|---|---|---|---|---|---|---|")
+        put("| File | Command | Wall (min-max) | / seq_read | / cat | CPU | Peak memory | Cgroup peak | Limit hit | "
+            "File cached after |")
+        put("|---|---|---|---|---|---|---|---|---|---|")
         for f in v.file_list():
             seq = v.median(f, "seq_read, cgroup", "wall") if v.has(f, "seq_read, cgroup") else None
-            for name in ("line_shuffler, cgroup", "seq_read, cgroup"):
+            copy = v.median(f, "cat, cgroup", "wall") if v.has(f, "cat, cgroup") else None
+            for name in ("line_shuffler, cgroup", "seq_read, cgroup", "cat, cgroup"):
                 if not v.has(f, name):
                     continue
                 runs = v.runs(f, name)
                 low, high = v.spread(f, name, "wall")
                 left = [run["cache_left"] for run in runs]
                 peaks = [run["cg_peak"] for run in runs if run.get("cg_peak") is not None]
+                to_copy = f"{v.median(f, name, 'wall') / copy:.2f}x" if copy else "-"
                 put(f"| {f['note']} ({f['size'] / 1e9:.2f} GB) | {name.split(',')[0]} | "
                     f"{seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
-                    f"{v.median(f, name, 'wall') / seq:.1f}x | {seconds(v.median(f, name, 'cpu'))} | "
+                    f"{v.median(f, name, 'wall') / seq:.1f}x | {to_copy} | {seconds(v.median(f, name, 'cpu'))} | "
                     f"{mib(max(run['rss'] for run in runs))} | {mib(max(peaks)) if peaks else '-'} | "
                     f"{statistics.median(run['cg_limit_hits'] for run in runs):,.0f} | "
                     f"{min(left):.0%}-{max(left):.0%} |")
             if v.has(f, "shuf, cgroup"):
                 run = v.runs(f, "shuf, cgroup")[0]
                 put(f"| {f['note']} ({f['size'] / 1e9:.2f} GB) | shuf, once | {run['outcome']} after "
-                    f"{seconds(run['wall'])} | | {seconds(run['cpu'])} | {mib(run['rss'])} | "
+                    f"{seconds(run['wall'])} | | | {seconds(run['cpu'])} | {mib(run['rss'])} | "
                     f"{mib(run['cg_peak']) if run.get('cg_peak') is not None else '-'} | {run['cg_limit_hits']:,} | "
                     f"{run['cache_left']:.0%} |")
         put("")
@@ -1298,12 +1373,14 @@ def write_plot(records, out_png, scratch):
         record = records["cgroup"]
         v = view(record)
         rows = [(f["lines"], med(v, f, "line_shuffler, cgroup", "wall"), med(v, f, "seq_read, cgroup", "wall"),
-                 med(v, f, "line_shuffler, cgroup", "rss", MIB)) for f in v.file_list()]
+                 med(v, f, "line_shuffler, cgroup", "rss", MIB), med(v, f, "cat, cgroup", "wall"))
+                for f in v.file_list()]
         dat = table("cgroup", rows)
         limit = f"{record['cgroup_limit'] / MIB:,.0f} MiB"
         series += [(dat, "1:2", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 0),
                    (dat, "1:3", "points pt 8 ps 1.5 lc rgb '#d02020'", f"one sequential read in a {limit} cgroup", 0),
-                   (dat, "1:4", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 1)]
+                   (dat, "1:4", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 1),
+                   (dat, "1:5", "points pt 6 ps 1.5 lc rgb '#3090d0'", f"cat in a {limit} cgroup", 0)]
     line_counts = [row[0] for row in short_rows]
     for part in ("500", "cgroup"):
         if part in records:
@@ -1369,7 +1446,8 @@ def main():
     parser.add_argument("--cgroup-parent", help="make the cgroup part's cgroups under this one")
     parser.add_argument("--uutils-shuf", help="how to run uutils' shuf (a command line, such as "
                         "/usr/lib/cargo/bin/coreutils/shuf); without it, it is not timed")
-    parser.add_argument("--before", help="an earlier line_shuffler build to time beside the tool on the long lines")
+    parser.add_argument("--before", help="an earlier line_shuffler build to time beside the tool: on one core on "
+                        "every cached file, and on both cores on the long lines")
     parser.add_argument("--invocation", default="bench/run.sh", help="the command line, for the report")
     args = parser.parse_args()
     if args.quick:
@@ -1415,7 +1493,7 @@ def main():
     for part in parts:
         b.log(f"part {part}: {PARTS[part]}")
         record = b.begin(part)
-        if part == "long" and args.before:
+        if part in ("short", "500", "long") and args.before:
             record.update({"before": os.path.abspath(args.before), "before_sha": tool_identity(args.before)})
         record.update({"invocation": args.invocation, "tool": b.tool, "tool_sha": tool_sha, "tree": tree,
                        "quick": args.quick, "rounds": args.baseline_runs if part == "baseline" else args.runs,

@@ -6,6 +6,10 @@
 // usage: count_only   (in the folder that holds file.txt)
 #include <cstdio>
 
+#include "count.h"
+#include "files.h"
+#include "run_state.h"
+
 int main() {
     // Small: the buffers and lengths it comes to own are on the heap.
     line_shuffler::run_state run;

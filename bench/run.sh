@@ -2,8 +2,8 @@
 # The benchmark in one command. Checks the tools it needs, builds the
 # release tool and the helpers through CMake, makes the test files in a
 # scratch folder, times line_shuffler side by side with GNU shuf, uutils shuf,
-# cat and wc -l (and on files larger than a memory cgroup's limit), and writes
-# bench/results.md and bench/plot.png.
+# cat and wc -l, on both cores and on one (and on files larger than a memory
+# cgroup's limit), and writes bench/results.md and bench/plot.png.
 #
 # usage: bench/run.sh [--quick] [--giant] [--only PARTS] [--runs N] [--tool PATH]
 #                     [--before PATH] [--scratch DIR] [--cgroup-mib M] [--cgroup-gb G]
@@ -25,8 +25,10 @@
 #   --runs N   measured rounds per file (default 5; at most 3 on files of
 #              500 MB or more)
 #   --tool P   time this line_shuffler binary instead of building one
-#   --before P time this earlier line_shuffler build too, beside the tool, on
-#              the long lines (their target is to be no slower than before)
+#   --before P time this earlier line_shuffler build too, beside the tool: on
+#              one core on every file of the short, 500 and long parts (the
+#              tool on one core must be no slower than it), and on both cores
+#              on the long lines
 #   --scratch  where the files go (default /tmp/line_shuffler_bench); the
 #              files are kept for the next run, delete the folder to free them
 set -euo pipefail
@@ -47,7 +49,7 @@ while (($#)); do
             [[ -x "$2" && -f "$2" ]] || { echo "bench/run.sh: $2 is not an executable" >&2; exit 1; }
             forward+=("$1" "$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"); shift ;;
         --scratch) scratch="$2"; shift ;;
-        -h|--help) sed -n '2,31p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,33p' "$0"; exit 0 ;;
         *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -73,6 +75,8 @@ for tool_name in shuf cat wc timeout nice; do
     need "$tool_name" coreutils
 done
 need lscpu util-linux
+# The one-core runs hold the tool to the first core.
+need taskset util-linux
 # uutils' shuf, the second peer, is timed where it is installed and skipped
 # with one line where not. Debian's rust-coreutils puts the multicall binary
 # at /usr/bin/coreutils and a link named shuf to it in its own folder; a
