@@ -164,6 +164,12 @@ private:
 // (which the run reports) instead of ending the process with a signal.
 void prepare_console();
 
+// How many processors this process may run on: those of its affinity
+// (`taskset`, a container's CPU set), not all the machine has, so that a
+// run held to one core doesn't split its steps between threads that can
+// only take turns.
+unsigned usable_processors() noexcept;
+
 // Whole seconds since 1970-01-01 00:00:00 UTC.
 std::int64_t calendar_seconds();
 

@@ -1,6 +1,7 @@
 // The POSIX side of the tool: files by descriptor, the clock, the terminal.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -501,6 +502,18 @@ void prepare_console() {
     // refused for a valid number, so there is no failure to check.
     (void)std::signal(SIGPIPE, SIG_IGN);
     (void)std::signal(SIGXFSZ, SIG_IGN);
+}
+
+unsigned usable_processors() noexcept {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        return static_cast<unsigned>(CPU_COUNT(&allowed));
+    }
+#endif
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 std::int64_t calendar_seconds() {

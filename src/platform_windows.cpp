@@ -568,6 +568,19 @@ void prepare_console() {
     (void)::_setmode(::_fileno(stdout), _O_BINARY);
 }
 
+unsigned usable_processors() noexcept {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) == 0 || process == 0) {
+        return 1;
+    }
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) {
+        ++count;
+    }
+    return count;
+}
+
 std::int64_t calendar_seconds() {
     return static_cast<std::int64_t>(::_time64(nullptr));
 }

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <exception>
 
+#include "platform.h"
+
 #if defined(_GLIBCXX_HAS_GTHREADS) || defined(_LIBCPP_VERSION) || defined(_MSC_VER)
 #define LINE_SHUFFLER_HAVE_THREADS 1
 #include <system_error>
@@ -18,10 +20,10 @@
 namespace line_shuffler {
 
 // How many parts a step may run in on this machine: two where there are
-// threads and at least two processors to run them.
+// threads and at least two processors this process may use to run them.
 inline unsigned parts_available() noexcept {
 #if LINE_SHUFFLER_HAVE_THREADS
-    return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    return platform::usable_processors() >= 2 ? 2 : 1;
 #else
     return 1;
 #endif

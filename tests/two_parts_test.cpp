@@ -7,6 +7,7 @@
 // larger stack than any the C library keeps from earlier threads, which it
 // would reuse without asking the kernel.)
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +92,28 @@ TEST(two_parts_test, without_a_second_thread_the_parts_run_one_after_the_other) 
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     EXPECT_EQ(report, "part 0 on the caller; part 1 on the caller; ");
+}
+
+// A process held to one core (taskset, a container's CPU set) runs its
+// steps in one part: two threads there would only take turns.
+TEST(two_parts_test, a_process_held_to_one_core_runs_one_part) {
+    cpu_set_t had;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof had, &had), 0);
+    if (CPU_COUNT(&had) < 2) {
+        GTEST_SKIP() << "this machine lets the tests use one processor";
+    }
+    EXPECT_EQ(parts_available(), 2U);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (std::size_t cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &had)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    EXPECT_EQ(parts_available(), 1U);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof had, &had), 0);
 }
 
 }  // namespace
