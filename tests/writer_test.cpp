@@ -183,10 +183,9 @@ TEST_F(writer_test, the_layout_keeps_to_the_plan) {
             SCOPED_TRACE(::testing::Message() << run->line_count << " lines, window " << limits.window_bytes
                                               << ", least lines " << plan.least_window_lines);
             copy_small_windows(*run, plan);
-            const region_layout layout = lay_out_regions(*run, plan);
+            const auto [layout, numbers] = lay_out_regions(*run, plan);
             ASSERT_LE(layout.windows.size(), plan.table_windows);
             ASSERT_LE(plan.table_windows, MAX_WINDOWS);
-            const std::span<const line_lengths::slot> slots = run->lengths.slots();
             std::vector<bool> numbered(run->line_count, false);
             std::uint64_t end = 0;
             std::uint64_t end_line = 0;
@@ -202,8 +201,8 @@ TEST_F(writer_test, the_layout_keeps_to_the_plan) {
                 }
                 for (std::size_t position = region.first_line; position < region.first_line + region.lines;
                      ++position) {
-                    const std::size_t index = run->shuffle_order[position] - 1;
-                    ASSERT_EQ(slots[index], window);
+                    const std::size_t index = line_index(run->shuffle_order[position]);
+                    ASSERT_EQ(numbers.window_of(index), window);
                     numbered[index] = true;
                 }
                 end = region.start + region.bytes;
@@ -215,7 +214,7 @@ TEST_F(writer_test, the_layout_keeps_to_the_plan) {
             EXPECT_EQ(numbered_bytes + layout.copied_bytes, end);
             for (std::size_t index = 0; index < run->line_count; ++index) {
                 if (!numbered[index]) {
-                    ASSERT_EQ(slots[index], NO_WINDOW) << "line " << index;
+                    ASSERT_EQ(numbers.window_of(index), NO_WINDOW) << "line " << index;
                 }
             }
         }
