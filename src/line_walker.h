@@ -5,7 +5,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -75,20 +74,20 @@ public:
                 masks[0] &= before_first;
                 before_first = ~std::uint64_t{0};
                 for (std::size_t stretch = 0; stretch < stretches; ++stretch) {
-                    for (std::uint64_t mask = masks[stretch]; mask != 0; mask &= mask - 1) {
-                        if (current_line_number == final_line) {
-                            input_changed();  // more newlines than were counted
-                        }
-                        const std::size_t end =
-                            chunk + stretch * SCAN_STRIDE + static_cast<std::size_t>(std::countr_zero(mask)) + 1;
-                        take(current_line_number, std::span<const char>{bytes + start, end - start});
-                        start = end;
-                        if (current_line_number++ == last) {
-                            digest.end_at(run_.digest.boundary_after(offset + end, run_.input_size));
-                            digest.feed({bytes + chunk_end, size - chunk_end}, offset + chunk_end);
-                            check_digest(digest, digest_from);
-                            return;
-                        }
+                    const bool on =
+                        for_each_newline(masks[stretch], chunk + stretch * SCAN_STRIDE, [&](std::size_t end) {
+                            if (current_line_number == final_line) {
+                                input_changed();  // more newlines than were counted
+                            }
+                            take(current_line_number, std::span<const char>{bytes + start, end - start});
+                            start = end;
+                            return current_line_number++ != last;
+                        });
+                    if (!on) {
+                        digest.end_at(run_.digest.boundary_after(offset + start, run_.input_size));
+                        digest.feed({bytes + chunk_end, size - chunk_end}, offset + chunk_end);
+                        check_digest(digest, digest_from);
+                        return;
                     }
                 }
                 chunk = chunk_end;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <memory>
 #include <new>
 
@@ -28,13 +27,17 @@ bool find_line_ends(std::span<const char> region, std::span<std::uint32_t> ends)
     std::size_t found = 0;
     for (std::size_t stretch = 0; stretch < region.size(); stretch += SCAN_STRIDE) {
         const std::size_t left = region.size() - stretch;
-        std::uint64_t mask =
+        const std::uint64_t mask =
             left >= SCAN_STRIDE ? newline_mask(region.data() + stretch) : newline_mask(region.data() + stretch, left);
-        for (; mask != 0; mask &= mask - 1) {
+        const bool fits = for_each_newline(mask, stretch, [&](std::size_t end) {
             if (found == ends.size()) {
                 return false;
             }
-            ends[found++] = static_cast<std::uint32_t>(stretch + static_cast<std::size_t>(std::countr_zero(mask)) + 1);
+            ends[found++] = static_cast<std::uint32_t>(end);
+            return true;
+        });
+        if (!fits) {
+            return false;  // more newlines than lines
         }
     }
     return found == ends.size() && ends.back() == region.size();
