@@ -1,7 +1,7 @@
-// The writer's one way of reading the input: from its start, in order, a
-// large read at a time, every line handed on as it comes. Every check that
-// the input still holds what was counted is made here or in the read, down
-// to its bytes.
+// The writer's one way of reading the input in order: from a line's start,
+// a large read at a time, every line handed on as it comes, and what was
+// read checked against the count's digest. What it checks, beside the
+// writer's other checks of the input, is listed in input_changed.h.
 #pragma once
 
 #include <algorithm>
@@ -9,15 +9,12 @@
 #include <cstdint>
 #include <span>
 
+#include "input_changed.h"
 #include "input_digest.h"
 #include "newline_scan.h"
 #include "run_state.h"
 
 namespace line_shuffler {
-
-[[noreturn]] inline void input_changed() {
-    throw run_failure{failure::input_changed};
-}
 
 // Fills `into` from the input at `offset`. Fewer bytes than asked means the
 // input is shorter than when it was counted.

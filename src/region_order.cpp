@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "line_walker.h"
+#include "input_changed.h"
 #include "newline_scan.h"
 #include "output_buffer.h"
 #include "page_buffer.h"
