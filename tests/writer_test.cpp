@@ -11,9 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "count.h"
 #include "distribute.h"
-#include "files.h"
+#include "run.h"
 #include "shuffle.h"
 #include "small_windows.h"
 #include "support.h"
@@ -38,9 +37,7 @@ protected:
         run = std::make_unique<run_state>();
         run->clock = fixed_clock;
         run->limits = limits;
-        open_input_file(*run);
-        open_output_file(*run);
-        run->line_count = count_lines(*run);
+        open_and_count(*run);
         make_shuffle_order(*run);
     }
 
@@ -55,9 +52,7 @@ protected:
 
     // Writes, closes and returns the shuffled file.
     std::string shuffle() {
-        write_shuffled_lines(*run);
-        close_input_file(*run);
-        close_output_file(*run);
+        write_and_close(*run);
         return read_file("shuffled_file.txt");
     }
 
