@@ -9,7 +9,7 @@
 #include "line_walker.h"
 #include "page_buffer.h"
 #include "two_parts.h"
-#include "windows.h"
+#include "window_cuts.h"
 
 namespace line_shuffler {
 

@@ -16,7 +16,7 @@
 
 #include "line_walker.h"
 #include "output_buffer.h"
-#include "windows.h"
+#include "window_cuts.h"
 
 namespace line_shuffler {
 
