@@ -72,7 +72,7 @@ laid_out_regions lay_out_regions(run_state& run, const write_plan& plan) {
             first_part_lines = 0;
         });
     layout.output_bytes = start;
-    return {std::move(layout), numbers};
+    return {std::move(layout), std::move(numbers)};
 }
 
 namespace {

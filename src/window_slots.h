@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "line_lengths.h"
 #include "prefetch.h"
@@ -23,6 +24,13 @@ public:
     // The slots of `lengths`, which hold lengths no more once a number is
     // set: the layout sets line i's number only after reading its length.
     explicit window_numbers(line_lengths& lengths) noexcept : slots_(lengths.slots()) {}
+    // Handed on, the numbers leave none behind: the first step's places
+    // overwrite them.
+    window_numbers(window_numbers&& other) noexcept : slots_(std::exchange(other.slots_, {})) {}
+    window_numbers(const window_numbers&) = delete;
+    window_numbers& operator=(const window_numbers&) = delete;
+    window_numbers& operator=(window_numbers&&) = delete;
+    ~window_numbers() = default;
 
     // The plan keeps the numbers below NO_WINDOW, which fits a slot.
     void set(std::size_t index, std::uint64_t window) noexcept {
@@ -47,7 +55,7 @@ private:
 class window_places {
 public:
     // Once the first step has met every line of a numbered window.
-    explicit window_places(window_numbers&& filled) noexcept : slots_(filled.slots_) {}
+    explicit window_places(window_numbers&& filled) noexcept : slots_(std::exchange(filled.slots_, {})) {}
 
     std::size_t place_of(std::size_t index) const noexcept { return slots_[index]; }
     void prefetch(std::size_t index) const noexcept { line_shuffler::prefetch(slots_.data() + index); }
