@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     const write_plan plan = plan_writer(figures);
 
     start = std::chrono::steady_clock::now();
-    const region_layout layout = lay_out_regions(*run, plan);
+    const region_layout layout = lay_out_regions(*run, plan).layout;
     const double laid_out = seconds_since(start);
 
     std::printf(

@@ -19,29 +19,20 @@
 //              a 64 KiB block boundary, while such slow cases stay a rare
 //              choice;
 //   otherwise  the bytes from 4 on are file.txt as they are.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "count.h"
-#include "files.h"
 #include "line_model.h"
-#include "messages.h"
 #include "run.h"
+#include "shared_support.h"
 #include "shuffle.h"
-#include "writer.h"
 
 namespace {
 
@@ -49,56 +40,10 @@ using namespace line_shuffler;
 
 constexpr std::size_t MAX_INPUT_SIZE = std::size_t{160} * 1024;
 
-std::int64_t fuzz_seconds = 0;
-std::int64_t fuzz_clock() {
-    return fuzz_seconds;
-}
-
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "shuffle_fuzz: %s\n", what);
     std::abort();
 }
-
-// One folder for the whole process, removed at exit. The tool's file names
-// are fixed, so each case runs with the folder as working directory and
-// gives the previous one back afterwards: libFuzzer's own paths (corpus,
-// crash files) stay relative to where it was started.
-class scratch_folder {
-public:
-    scratch_folder() {
-        std::string name = (std::filesystem::temp_directory_path() / "line_shuffler_fuzz_XXXXXX").string();
-        if (::mkdtemp(name.data()) == nullptr) {
-            fail("cannot make a scratch folder");
-        }
-        folder_ = name;
-    }
-    scratch_folder(const scratch_folder&) = delete;
-    scratch_folder& operator=(const scratch_folder&) = delete;
-    ~scratch_folder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-    const std::filesystem::path& path() const { return folder_; }
-
-private:
-    std::filesystem::path folder_;
-};
-
-class working_directory {
-public:
-    explicit working_directory(const std::filesystem::path& folder) : previous_(std::filesystem::current_path()) {
-        std::filesystem::current_path(folder);
-    }
-    working_directory(const working_directory&) = delete;
-    working_directory& operator=(const working_directory&) = delete;
-    ~working_directory() {
-        std::error_code ignored;
-        std::filesystem::current_path(previous_, ignored);
-    }
-
-private:
-    std::filesystem::path previous_;
-};
 
 std::string make_input(const std::uint8_t* data, std::size_t size) {
     if (size <= 4) {
@@ -120,22 +65,6 @@ std::string make_input(const std::uint8_t* data, std::size_t size) {
     return input;
 }
 
-void write_whole_file(const char* name, const std::string& bytes) {
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) {
-        fail("cannot write file.txt");
-    }
-}
-
-std::string read_whole_file(const char* name) {
-    std::ifstream in(name, std::ios::binary);
-    if (!in) {
-        fail("cannot read shuffled_file.txt");
-    }
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void check_is_permutation(const std::vector<std::uint32_t>& order) {
     std::vector<bool> seen(order.size() + 1, false);
     for (const std::uint32_t line : order) {
@@ -149,17 +78,18 @@ void check_is_permutation(const std::vector<std::uint32_t>& order) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const scratch_folder folder;
-    const working_directory inside{folder.path()};
+    // A folder for each case; failing to make or use one throws, which
+    // libFuzzer reports as a crash.
+    const testing::scratch_folder inside{"line_shuffler_fuzz_"};
 
     std::uint32_t seed = 0;
     std::memcpy(&seed, data, std::min<std::size_t>(size, sizeof seed));
-    fuzz_seconds = seed;
+    testing::fixed_seconds = seed;
     const std::string input = make_input(data, size);
-    write_whole_file(INPUT_FILE_NAME, input);
+    testing::write_file(INPUT_FILE_NAME, input);
 
     const auto run = std::make_unique<run_state>();
-    run->clock = fuzz_clock;
+    run->clock = testing::fixed_clock;
     if ((seed & 3) != 0) {
         run->limits = {1 + (seed >> 2) % 8192, 1 + (seed >> 15) % 1024, 1 + (seed >> 25) % 32, (seed >> 31) != 0,
                        1 + ((seed >> 30) & 1)};
@@ -176,9 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     try {
-        open_input_file(*run);
-        open_output_file(*run);
-        run->line_count = count_lines(*run);
+        open_and_count(*run);
         const std::vector<std::string> lines = testing::model_lines(input);
         if (run->line_count != lines.size()) {
             fail("the count differs from the model's");
@@ -187,9 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail("the counted size differs from the input's");
         }
         make_shuffle_order(*run);
-        write_shuffled_lines(*run);
-        close_input_file(*run);
-        close_output_file(*run);
+        write_and_close(*run);
     } catch (const run_failure& failed) {
         std::fprintf(stderr, "shuffle_fuzz: unexpected failure: %s", message_for(failed.reason));
         std::abort();
@@ -197,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::vector<std::uint32_t> order(run->shuffle_order.get(), run->shuffle_order.get() + run->line_count);
     check_is_permutation(order);
-    if (read_whole_file(OUTPUT_FILE_NAME) != testing::model_output(input, order)) {
+    if (testing::read_file(OUTPUT_FILE_NAME) != testing::model_output(input, order)) {
         fail("shuffled_file.txt differs from the model's output");
     }
     return 0;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstring>
 #include <optional>
 
@@ -71,11 +70,11 @@ private:
 
     void add_stretch(std::uint64_t mask, std::uint64_t offset) {
         newlines_ += count_bits(mask);
-        for (; mask != 0; mask &= mask - 1) {
-            const std::uint64_t next_start = offset + static_cast<std::uint64_t>(std::countr_zero(mask)) + 1;
+        for_each_newline(mask, offset, [this](std::uint64_t next_start) {
             lengths_.add(next_start - line_start_);
             line_start_ = next_start;
-        }
+            return true;
+        });
     }
 
     line_lengths& lengths_;

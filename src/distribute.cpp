@@ -4,11 +4,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "line_walker.h"
 #include "page_buffer.h"
 #include "two_parts.h"
-#include "windows.h"
+#include "window_cuts.h"
 
 namespace line_shuffler {
 
@@ -30,7 +31,7 @@ void split_in_halves(const run_state& run, region_layout& layout) {
 
 }  // namespace
 
-region_layout lay_out_regions(run_state& run, const write_plan& plan) {
+laid_out_regions lay_out_regions(run_state& run, const write_plan& plan) {
     region_layout layout;
     layout.split_line = run.line_count;
     if (plan.parts > 1) {
@@ -39,14 +40,13 @@ region_layout lay_out_regions(run_state& run, const write_plan& plan) {
     // Reserved whole, so that growing never holds two copies; untouched
     // pages cost nothing.
     layout.windows.reserve(static_cast<std::size_t>(plan.table_windows));
-    const std::span<line_lengths::slot> slots = run.lengths.slots();
+    window_numbers numbers{run.lengths};
     const line_number* const order = run.shuffle_order.get();
     std::uint64_t start = 0;
     std::uint64_t first_part_bytes = 0;
     std::uint32_t first_part_lines = 0;
-    // The plan keeps the numbers below NO_WINDOW; a window that gets none
-    // is marked when it closes.
-    auto number = static_cast<line_lengths::slot>(0);
+    // A window that gets no number is marked when it closes.
+    std::uint64_t number = 0;
     walk_windows(
         run, plan,
         [&](std::size_t index, std::uint64_t length) {
@@ -54,16 +54,16 @@ region_layout lay_out_regions(run_state& run, const write_plan& plan) {
                 first_part_bytes += length;
                 ++first_part_lines;
             }
-            slots[index] = number;
+            numbers.set(index, number);
         },
         [&](std::size_t first, std::size_t end, std::uint64_t bytes) {
             if (window_is_numbered(run, plan, first, end)) {
                 layout.windows.push_back({start, bytes, first_part_bytes, static_cast<std::uint32_t>(first),
                                           static_cast<std::uint32_t>(end - first), first_part_lines});
-                number = static_cast<line_lengths::slot>(layout.windows.size());
+                number = layout.windows.size();
             } else {
                 for (std::size_t position = first; position < end; ++position) {
-                    slots[order[position] - 1] = static_cast<line_lengths::slot>(NO_WINDOW);
+                    numbers.set(line_index(order[position]), NO_WINDOW);
                 }
                 layout.copied_bytes += bytes;
             }
@@ -72,7 +72,7 @@ region_layout lay_out_regions(run_state& run, const write_plan& plan) {
             first_part_lines = 0;
         });
     layout.output_bytes = start;
-    return layout;
+    return {std::move(layout), std::move(numbers)};
 }
 
 namespace {
@@ -92,8 +92,9 @@ static_assert(sizeof(window_fill) <= WINDOW_PART_ENTRY_BYTES, "the plan counts t
 // which fills its own stretch of every region.
 class region_filler {
 public:
-    region_filler(run_state& run, const write_plan& plan, const region_layout& layout, unsigned part)
-        : run_(run), layout_(layout), part_(part), fills_(layout.windows.size()) {
+    region_filler(run_state& run, const write_plan& plan, const region_layout& layout, window_numbers& numbers,
+                  unsigned part)
+        : run_(run), layout_(layout), numbers_(numbers), part_(part), fills_(layout.windows.size()) {
         const std::size_t windows = layout.windows.size();
         for (std::size_t window = 0; window < windows; ++window) {
             const region_window& region = layout.windows[window];
@@ -108,10 +109,9 @@ public:
     // The window of the line that starts now, whose place in it is the next;
     // NO_WINDOW for a line copied straight already.
     std::size_t start_line(std::size_t index) {
-        line_lengths::slot& slot = run_.lengths.slots()[index];
-        const std::size_t window = slot;
+        const std::size_t window = numbers_.window_of(index);
         if (window != NO_WINDOW) {
-            slot = static_cast<line_lengths::slot>(fills_[window].next_place++);
+            numbers_.set_place(index, fills_[window].next_place++);
         }
         return window;
     }
@@ -169,6 +169,7 @@ private:
 
     run_state& run_;
     const region_layout& layout_;
+    window_numbers& numbers_;
     unsigned part_;
     std::vector<window_fill> fills_;
     std::size_t size_ = 0;
@@ -177,13 +178,14 @@ private:
 
 }  // namespace
 
-void distribute_lines(run_state& run, const write_plan& plan, const region_layout& layout) {
+window_places distribute_lines(run_state& run, const write_plan& plan, const region_layout& layout,
+                               window_numbers&& numbers) {
     // The second part publishes how far it has come, now and then, for the
     // first part's progress line.
     constexpr std::uint64_t PUBLISH_EVERY = std::uint64_t{1} << 20;
     std::atomic<std::uint64_t> second_done{0};
     run_in_parts(plan.parts, [&](unsigned part, const std::atomic<bool>& stop) {
-        region_filler regions{run, plan, layout, part};
+        region_filler regions{run, plan, layout, numbers, part};
         page_buffer own_buffer;
         std::span<char> buffer = run.read_buffer.span();
         if (part != 0) {
@@ -232,6 +234,7 @@ void distribute_lines(run_state& run, const write_plan& plan, const region_layou
         }
         regions.finish();
     });
+    return window_places{std::move(numbers)};
 }
 
 }  // namespace line_shuffler

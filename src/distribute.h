@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run_state.h"
+#include "window_slots.h"
 #include "write_plan.h"
 
 namespace line_shuffler {
@@ -40,14 +41,21 @@ struct region_layout {
     std::uint64_t output_bytes = 0;
 };
 
+// The layout, and every line's window in it.
+struct laid_out_regions {
+    region_layout layout;
+    window_numbers numbers;
+};
+
 // Cuts the order into windows as the plan sizes them, numbers those of
 // enough lines, and turns every line's slot from its length into its
-// window's number, or NO_WINDOW.
-region_layout lay_out_regions(run_state& run, const write_plan& plan);
+// window's number, or NO_WINDOW: the lengths are gone afterwards.
+laid_out_regions lay_out_regions(run_state& run, const write_plan& plan);
 
 // Reads the input once and appends every line of a numbered window to its
 // window's region, in input order; every such line's slot becomes its place
 // among its window's lines.
-void distribute_lines(run_state& run, const write_plan& plan, const region_layout& layout);
+window_places distribute_lines(run_state& run, const write_plan& plan, const region_layout& layout,
+                               window_numbers&& numbers);
 
 }  // namespace line_shuffler

@@ -1,6 +1,8 @@
 // Opening and closing the two files of a run.
 #include "files.h"
 
+#include "input_changed.h"
+
 namespace line_shuffler {
 
 void open_input_file(run_state& run) {
@@ -40,7 +42,7 @@ void check_input_unchanged(const run_state& run) {
     // size of 0 whatever it holds.
     const platform::file_identity now = run.input_file.identity();
     if (!now.known || !run.input_identity.known || now != run.input_identity) {
-        throw run_failure{failure::input_changed};
+        input_changed();
     }
 }
 

@@ -1,24 +1,20 @@
-// The writer's one way of reading the input: from its start, in order, a
-// large read at a time, every line handed on as it comes. Every check that
-// the input still holds what was counted is made here or in the read, down
-// to its bytes.
+// The writer's one way of reading the input in order: from a line's start,
+// a large read at a time, every line handed on as it comes, and what was
+// read checked against the count's digest. What it checks, beside the
+// writer's other checks of the input, is listed in input_changed.h.
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "input_changed.h"
 #include "input_digest.h"
 #include "newline_scan.h"
 #include "run_state.h"
 
 namespace line_shuffler {
-
-[[noreturn]] inline void input_changed() {
-    throw run_failure{failure::input_changed};
-}
 
 // Fills `into` from the input at `offset`. Fewer bytes than asked means the
 // input is shorter than when it was counted.
@@ -75,20 +71,20 @@ public:
                 masks[0] &= before_first;
                 before_first = ~std::uint64_t{0};
                 for (std::size_t stretch = 0; stretch < stretches; ++stretch) {
-                    for (std::uint64_t mask = masks[stretch]; mask != 0; mask &= mask - 1) {
-                        if (current_line_number == final_line) {
-                            input_changed();  // more newlines than were counted
-                        }
-                        const std::size_t end =
-                            chunk + stretch * SCAN_STRIDE + static_cast<std::size_t>(std::countr_zero(mask)) + 1;
-                        take(current_line_number, std::span<const char>{bytes + start, end - start});
-                        start = end;
-                        if (current_line_number++ == last) {
-                            digest.end_at(run_.digest.boundary_after(offset + end, run_.input_size));
-                            digest.feed({bytes + chunk_end, size - chunk_end}, offset + chunk_end);
-                            check_digest(digest, digest_from);
-                            return;
-                        }
+                    const bool on =
+                        for_each_newline(masks[stretch], chunk + stretch * SCAN_STRIDE, [&](std::size_t end) {
+                            if (current_line_number == final_line) {
+                                input_changed();  // more newlines than were counted
+                            }
+                            take(current_line_number, std::span<const char>{bytes + start, end - start});
+                            start = end;
+                            return current_line_number++ != last;
+                        });
+                    if (!on) {
+                        digest.end_at(run_.digest.boundary_after(offset + start, run_.input_size));
+                        digest.feed({bytes + chunk_end, size - chunk_end}, offset + chunk_end);
+                        check_digest(digest, digest_from);
+                        return;
                     }
                 }
                 chunk = chunk_end;

@@ -1,6 +1,6 @@
 // Newline search 64 bytes at a time. A 64-byte stretch becomes one 64-bit
-// mask with a bit for every newline, so counting newlines is a popcount and
-// passing over k lines is a few bit operations. On files of short lines a
+// mask with a bit for every newline, so counting its newlines is a popcount
+// and finding them a walk over its set bits. On files of short lines a
 // memchr call per line costs more than the bytes it looks at.
 #pragma once
 
@@ -49,6 +49,14 @@ inline std::uint64_t newline_mask(const char* p) noexcept {
 #endif
 }
 
+// The same for the `size` bytes at p, fewer than a stretch: the last
+// stretch of a block, say.
+inline std::uint64_t newline_mask(const char* p, std::size_t size) noexcept {
+    char stretch[SCAN_STRIDE] = {};
+    std::memcpy(stretch, p, size);
+    return newline_mask(stretch);
+}
+
 // The number of newlines a mask holds. Without a popcount instruction in the
 // baseline instruction set, std::popcount is a library call; the bit-slicing
 // count below stays inline.
@@ -63,60 +71,18 @@ inline std::uint64_t count_bits(std::uint64_t mask) noexcept {
 #endif
 }
 
-// The position of set bit `rank` (counting from 0) of a mask that has more
-// than `rank` set bits, without visiting the bits before it: the running
-// counts of all eight bytes come from one multiplication, and comparing
-// them with the rank all at once finds the byte that holds the bit.
-inline unsigned nth_set_bit(std::uint64_t mask, std::uint64_t rank) noexcept {
-    constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    constexpr std::uint64_t highs = 0x8080808080808080ULL;
-    std::uint64_t counts = mask - ((mask >> 1) & 0x5555555555555555ULL);
-    counts = (counts & 0x3333333333333333ULL) + ((counts >> 2) & 0x3333333333333333ULL);
-    counts = ((counts + (counts >> 4)) & 0x0f0f0f0f0f0f0f0fULL) * ones;  // byte i: bits in bytes 0..i
-    const std::uint64_t at_most_rank = (((rank * ones) | highs) - counts) & highs;
-    const auto byte = static_cast<unsigned>(((at_most_rank >> 7) * ones) >> 56);
-    const std::uint64_t before = byte == 0 ? 0 : (counts >> (8 * (byte - 1))) & 0xff;
-    std::uint64_t bits = (mask >> (8 * byte)) & 0xff;
-    for (std::uint64_t skip = rank - before; skip > 0; --skip) {
-        bits &= bits - 1;
-    }
-    return 8 * byte + static_cast<unsigned>(std::countr_zero(bits));
-}
-
-// The same for the last, shorter stretch of a block.
-inline std::uint64_t newline_mask(const char* p, std::size_t size) noexcept {
-    char stretch[SCAN_STRIDE] = {};
-    std::memcpy(stretch, p, size);
-    return newline_mask(stretch);
-}
-
-// Passes over up to `lines` newlines in [p, end). Returns the byte after the
-// last newline passed over (end if there were too few) and lowers `lines`
-// by the number passed over.
-inline const char* skip_newlines(const char* p, const char* const end, std::uint64_t& lines) noexcept {
-    while (lines > 0 && static_cast<std::size_t>(end - p) >= SCAN_STRIDE) {
-        std::uint64_t mask = newline_mask(p);
-        const std::uint64_t found = count_bits(mask);
-        if (found < lines) {
-            lines -= found;
-            p += SCAN_STRIDE;
-            continue;
+// Calls found(end) for every newline of a stretch's mask, in order, where
+// `end` is `base` plus the offset in the stretch of the byte after the
+// newline: where the line that the newline ends stops. Stops early once
+// found returns false, and then returns false.
+template <typename offset, typename function>
+bool for_each_newline(std::uint64_t mask, offset base, function&& found) {
+    for (; mask != 0; mask &= mask - 1) {
+        if (!found(base + static_cast<offset>(std::countr_zero(mask) + 1))) {
+            return false;
         }
-        for (; lines > 1; --lines) {
-            mask &= mask - 1;
-        }
-        lines = 0;
-        return p + std::countr_zero(mask) + 1;
     }
-    while (lines > 0 && p < end) {
-        const void* newline = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-        if (newline == nullptr) {
-            return end;
-        }
-        p = static_cast<const char*>(newline) + 1;
-        --lines;
-    }
-    return p;
+    return true;
 }
 
 }  // namespace line_shuffler

@@ -13,7 +13,7 @@
 #include "line_walker.h"
 #include "output_buffer.h"
 #include "page_buffer.h"
-#include "windows.h"
+#include "window_cuts.h"
 
 namespace line_shuffler {
 
@@ -52,7 +52,7 @@ public:
     }
 
     void write_window(std::span<const line_number> window, output_buffer& out) {
-        const std::size_t first = window.front() - 1;
+        const std::size_t first = line_index(window.front());
         if (window.size() == 1 && output_length(run_, first) + WINDOW_BYTES_PER_LINE > window_bytes_) {
             walker_.walk(
                 [&](std::size_t index, std::span<const char> piece) {
@@ -65,9 +65,10 @@ public:
         }
         gather(window);
         for (const line_number line : window) {
-            const std::size_t place = static_cast<std::size_t>(
-                std::lower_bound(lines_.get(), lines_.get() + window.size(), static_cast<std::uint32_t>(line - 1)) -
-                lines_.get());
+            const std::size_t place =
+                static_cast<std::size_t>(std::lower_bound(lines_.get(), lines_.get() + window.size(),
+                                                          static_cast<std::uint32_t>(line_index(line))) -
+                                         lines_.get());
             const std::uint64_t start = place == 0 ? 0 : ends_[place - 1];
             out.write(
                 bytes_.span().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(ends_[place] - start)));
@@ -86,8 +87,8 @@ private:
     void gather(std::span<const line_number> window) {
         std::size_t last = 0;
         for (const line_number line : window) {
-            set_wanted(line - 1, true);
-            last = std::max<std::size_t>(last, line - 1);
+            set_wanted(line_index(line), true);
+            last = std::max(last, line_index(line));
         }
         std::size_t found = 0;
         std::uint64_t used = 0;
@@ -110,7 +111,7 @@ private:
             },
             last);
         for (const line_number line : window) {
-            set_wanted(line - 1, false);
+            set_wanted(line_index(line), false);
         }
         // Each line as long as it was counted, or the input has changed.
         for (std::size_t place = 0; place < found; ++place) {

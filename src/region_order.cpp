@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <memory>
 #include <new>
 
-#include "line_walker.h"
+#include "input_changed.h"
 #include "newline_scan.h"
 #include "output_buffer.h"
 #include "page_buffer.h"
@@ -28,13 +27,17 @@ bool find_line_ends(std::span<const char> region, std::span<std::uint32_t> ends)
     std::size_t found = 0;
     for (std::size_t stretch = 0; stretch < region.size(); stretch += SCAN_STRIDE) {
         const std::size_t left = region.size() - stretch;
-        std::uint64_t mask =
+        const std::uint64_t mask =
             left >= SCAN_STRIDE ? newline_mask(region.data() + stretch) : newline_mask(region.data() + stretch, left);
-        for (; mask != 0; mask &= mask - 1) {
+        const bool fits = for_each_newline(mask, stretch, [&](std::size_t end) {
             if (found == ends.size()) {
                 return false;
             }
-            ends[found++] = static_cast<std::uint32_t>(stretch + static_cast<std::size_t>(std::countr_zero(mask)) + 1);
+            ends[found++] = static_cast<std::uint32_t>(end);
+            return true;
+        });
+        if (!fits) {
+            return false;  // more newlines than lines
         }
     }
     return found == ends.size() && ends.back() == region.size();
@@ -45,18 +48,17 @@ bool find_line_ends(std::span<const char> region, std::span<std::uint32_t> ends)
 // would wait for memory twice in a row: for its place in the window, then
 // for its bytes. So a batch of lines takes one step at a time, and each step
 // asks for what the next one reads: the waits of a batch overlap.
-void write_in_output_order(const run_state& run, std::span<const line_number> window, std::span<const char> region,
-                           std::span<const std::uint32_t> ends, output_buffer& out) {
-    const line_lengths::slot* const places = run.lengths.slots().data();
+void write_in_output_order(const window_places& places, std::span<const line_number> window,
+                           std::span<const char> region, std::span<const std::uint32_t> ends, output_buffer& out) {
     std::array<std::uint32_t, BATCH> starts{};
     std::array<std::uint32_t, BATCH> sizes{};
     for (std::size_t batch = 0; batch < window.size(); batch += BATCH) {
         const std::span<const line_number> lines = window.subspan(batch, std::min(BATCH, window.size() - batch));
         for (const line_number line : lines) {
-            prefetch(places + line - 1);
+            places.prefetch(line_index(line));
         }
         for (std::size_t i = 0; i < lines.size(); ++i) {
-            const std::size_t place = places[lines[i] - 1];
+            const std::size_t place = places.place_of(line_index(lines[i]));
             starts[i] = place == 0 ? 0 : ends[place - 1];
             sizes[i] = ends[place] - starts[i];
             prefetch(region.data() + starts[i]);
@@ -69,7 +71,7 @@ void write_in_output_order(const run_state& run, std::span<const line_number> wi
 
 }  // namespace
 
-void order_regions(run_state& run, const write_plan& plan, const region_layout& layout) {
+void order_regions(run_state& run, const write_plan& plan, const region_layout& layout, const window_places& places) {
     // A window of one line is in its place already.
     std::uint64_t largest_bytes = 0;
     std::uint64_t largest_lines = 0;
@@ -108,7 +110,7 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
                 }
                 out.move_to(window.start);
                 const std::span<const line_number> order{run.shuffle_order.get() + window.first_line, window.lines};
-                write_in_output_order(run, order, region, line_ends, out);
+                write_in_output_order(places, order, region, line_ends, out);
                 out.flush();
                 run.output_file.start_writeback(window.start, region.size());
             }

@@ -30,6 +30,18 @@ const char* message_for(failure reason) noexcept {
     return messages::for_failure(reason);
 }
 
+void open_and_count(run_state& run) {
+    open_input_file(run);
+    open_output_file(run);
+    run.line_count = count_lines(run);
+}
+
+void write_and_close(run_state& run) {
+    write_shuffled_lines(run);
+    close_input_file(run);
+    close_output_file(run);
+}
+
 namespace {
 
 void print_banner() {
@@ -40,17 +52,13 @@ void print_banner() {
 
 // The steps of a run, each once, in order. Any failure ends it by throwing.
 void run_steps(run_state& run) {
-    open_input_file(run);
-    open_output_file(run);
-    run.line_count = count_lines(run);
+    open_and_count(run);
     // Drawing the order is part of the wait the progress line accounts for.
     run.progress.start_clock();
     // At most MAX_LINE_COUNT, so the count shows the same as an int.
     print_message(messages::line_count, static_cast<int>(run.line_count));
     make_shuffle_order(run);
-    write_shuffled_lines(run);
-    close_input_file(run);
-    close_output_file(run);
+    write_and_close(run);
     print_message("%s", messages::done);
 }
 

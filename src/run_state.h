@@ -44,6 +44,12 @@ inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1024} * 1024;
 using line_number = std::uint32_t;
 inline constexpr std::uint64_t MAX_LINE_COUNT = 2147483647;
 
+// Where line `line` (1-based, as the order holds it) is found in the tables
+// indexed from 0: its length, its slot, its bit.
+inline constexpr std::size_t line_index(line_number line) noexcept {
+    return std::size_t{line} - 1;
+}
+
 // The memory promise: peak resident memory at most this base plus this much
 // for every input line, whatever the lines' lengths.
 inline constexpr std::uint64_t PROMISED_BASE_BYTES = std::uint64_t{24} << 20;

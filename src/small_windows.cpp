@@ -16,7 +16,7 @@
 
 #include "line_walker.h"
 #include "output_buffer.h"
-#include "windows.h"
+#include "window_cuts.h"
 
 namespace line_shuffler {
 
@@ -49,7 +49,7 @@ public:
             out_.move_to(start);
         }
         for (const line_number line : lines) {
-            copy_line(line - 1);
+            copy_line(line_index(line));
         }
         next_ = start + bytes;
     }

@@ -6,6 +6,8 @@
 // anything else gets its lines in windows, a pass over the input each.
 #include "writer.h"
 
+#include <utility>
+
 #include "distribute.h"
 #include "files.h"
 #include "passes.h"
@@ -36,9 +38,9 @@ void write_shuffled_lines(run_state& run) {
         // once, straight to its place, which counts for both.
         run.progress.measure_in(2 * output_bytes);
         copy_small_windows(run, plan);
-        const region_layout layout = lay_out_regions(run, plan);
-        distribute_lines(run, plan, layout);
-        order_regions(run, plan, layout);
+        auto [layout, numbers] = lay_out_regions(run, plan);
+        const window_places places = distribute_lines(run, plan, layout, std::move(numbers));
+        order_regions(run, plan, layout, places);
     } else {
         run.progress.measure_in(output_bytes);
         write_in_passes(run, plan);

@@ -5,15 +5,18 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <span>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
-#include "count.h"
 #include "distribute.h"
-#include "files.h"
+#include "region_order.h"
+#include "run.h"
 #include "shuffle.h"
 #include "small_windows.h"
 #include "support.h"
@@ -38,9 +41,7 @@ protected:
         run = std::make_unique<run_state>();
         run->clock = fixed_clock;
         run->limits = limits;
-        open_input_file(*run);
-        open_output_file(*run);
-        run->line_count = count_lines(*run);
+        open_and_count(*run);
         make_shuffle_order(*run);
     }
 
@@ -55,9 +56,7 @@ protected:
 
     // Writes, closes and returns the shuffled file.
     std::string shuffle() {
-        write_shuffled_lines(*run);
-        close_input_file(*run);
-        close_output_file(*run);
+        write_and_close(*run);
         return read_file("shuffled_file.txt");
     }
 
@@ -183,10 +182,9 @@ TEST_F(writer_test, the_layout_keeps_to_the_plan) {
             SCOPED_TRACE(::testing::Message() << run->line_count << " lines, window " << limits.window_bytes
                                               << ", least lines " << plan.least_window_lines);
             copy_small_windows(*run, plan);
-            const region_layout layout = lay_out_regions(*run, plan);
+            const auto [layout, numbers] = lay_out_regions(*run, plan);
             ASSERT_LE(layout.windows.size(), plan.table_windows);
             ASSERT_LE(plan.table_windows, MAX_WINDOWS);
-            const std::span<const line_lengths::slot> slots = run->lengths.slots();
             std::vector<bool> numbered(run->line_count, false);
             std::uint64_t end = 0;
             std::uint64_t end_line = 0;
@@ -202,8 +200,8 @@ TEST_F(writer_test, the_layout_keeps_to_the_plan) {
                 }
                 for (std::size_t position = region.first_line; position < region.first_line + region.lines;
                      ++position) {
-                    const std::size_t index = run->shuffle_order[position] - 1;
-                    ASSERT_EQ(slots[index], window);
+                    const std::size_t index = line_index(run->shuffle_order[position]);
+                    ASSERT_EQ(numbers.window_of(index), window);
                     numbered[index] = true;
                 }
                 end = region.start + region.bytes;
@@ -215,7 +213,7 @@ TEST_F(writer_test, the_layout_keeps_to_the_plan) {
             EXPECT_EQ(numbered_bytes + layout.copied_bytes, end);
             for (std::size_t index = 0; index < run->line_count; ++index) {
                 if (!numbered[index]) {
-                    ASSERT_EQ(slots[index], NO_WINDOW) << "line " << index;
+                    ASSERT_EQ(numbers.window_of(index), NO_WINDOW) << "line " << index;
                 }
             }
         }
@@ -363,6 +361,99 @@ TEST_F(writer_test, input_rewritten_after_counting_is_reported) {
             }
         }
     }
+}
+
+// The second step cuts each region it reads back from the output at its
+// lines' ends; a region that doesn't hold its lines as laid out (another
+// program wrote to the output between the steps, say) must be reported,
+// never reordered.
+TEST_F(writer_test, a_region_changed_before_it_is_read_back_is_reported) {
+    std::string input;
+    for (int line = 0; line < 2000; ++line) {
+        input += "line " + std::to_string(line) + "\n";
+    }
+    struct change {
+        const char* what;
+        void (*apply)(std::string& region);
+    };
+    const change changes[] = {
+        {"a line end gone", [](std::string& region) { region[region.find('\n')] = 'x'; }},
+        {"a line end more", [](std::string& region) { region[0] = '\n'; }},
+        {"the last line end gone", [](std::string& region) { region.back() = 'x'; }},
+    };
+    for (const change& c : changes) {
+        prepare(input, writer_limits{4096, 0, 0, false, 1});
+        const write_plan plan = plan_for(*run);
+        ASSERT_EQ(plan.path, write_path::regions);
+        auto [layout, numbers] = lay_out_regions(*run, plan);
+        const window_places places = distribute_lines(*run, plan, layout, std::move(numbers));
+        const region_window& window = layout.windows.front();
+        ASSERT_GT(window.lines, 1U);
+        std::string region(static_cast<std::size_t>(window.bytes), '\0');
+        ASSERT_EQ(run->output_file.read_at(std::span<char>{region}, window.start),
+                  static_cast<platform::io_result>(region.size()));
+        c.apply(region);
+        ASSERT_TRUE(run->output_file.write_at(std::span<const char>{region}, window.start));
+        try {
+            order_regions(*run, plan, layout, places);
+            ADD_FAILURE() << c.what << ": no failure reported";
+        } catch (const run_failure& failed) {
+            EXPECT_EQ(failed.reason, failure::input_changed) << c.what;
+        }
+    }
+}
+
+// The progress clock of the first step's first part, which waits a moment
+// at its first report so that the second part has long failed after it.
+int progress_reports = 0;
+std::int64_t clock_that_waits_once() {
+    if (progress_reports++ == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return 0;
+}
+
+// A part of the first step that fails stops the other at its next look,
+// rather than when that has read its whole half: with the second half gone,
+// the second part fails at its first read, and the first reports its
+// progress far fewer times than over the whole input. The failure reported
+// is the one that happened.
+TEST_F(writer_test, a_part_that_fails_stops_the_other) {
+    // Lines of 100 bytes, 120,000 of them: the halves meet at a line start.
+    std::string input;
+    for (int line = 0; line < 120'000; ++line) {
+        input += std::string(99, static_cast<char>('a' + line % 26)) + '\n';
+    }
+    const auto first_step = [&](bool second_half_gone, std::optional<failure>& failed) {
+        prepare(input, writer_limits{0, 0, 0, false, 2});
+        const write_plan plan = plan_for(*run);
+        auto [layout, numbers] = lay_out_regions(*run, plan);
+        if (second_half_gone) {
+            std::filesystem::resize_file("file.txt", layout.split_offset);
+        }
+        std::FILE* const console = std::fopen("console.txt", "w");
+        if (console == nullptr) {
+            throw std::runtime_error("cannot open console.txt");
+        }
+        run->progress = progress_line{console, clock_that_waits_once};
+        run->progress.measure_in(2 * input.size());
+        progress_reports = 0;
+        try {
+            (void)distribute_lines(*run, plan, layout, std::move(numbers));
+        } catch (const run_failure& failure_reported) {
+            failed = failure_reported.reason;
+        }
+        run->progress = progress_line{};
+        (void)std::fclose(console);
+        return progress_reports;
+    };
+    std::optional<failure> failed;
+    const int whole = first_step(false, failed);
+    ASSERT_FALSE(failed.has_value());
+    const int stopped = first_step(true, failed);
+    ASSERT_TRUE(failed.has_value());
+    EXPECT_EQ(*failed, failure::input_changed);
+    EXPECT_LT(2 * stopped, whole);
 }
 
 // A file as the count hands it to the plan: `lines` lines of `length`

@@ -43,12 +43,12 @@ void walk_windows(const run_state& run, const write_plan& plan, line_taker&& lin
     std::uint64_t bytes = 0;
     for (std::size_t position = 0; position < count; ++position) {
         if (position + ahead < count) {
-            lengths.prefetch(order[position + ahead] - 1);
+            lengths.prefetch(line_index(order[position + ahead]));
         }
         if (position + low_bits_ahead < count) {
-            lengths.prefetch_low_bits(order[position + low_bits_ahead] - 1);
+            lengths.prefetch_low_bits(line_index(order[position + low_bits_ahead]));
         }
-        const std::size_t index = order[position] - 1;
+        const std::size_t index = line_index(order[position]);
         const std::uint64_t length = output_length(run, index);
         if (window_is_full(plan, cost, position - first, length)) {
             window(first, position, bytes);
