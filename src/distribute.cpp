@@ -31,22 +31,28 @@ void split_in_halves(const run_state& run, region_layout& layout) {
 
 }  // namespace
 
-laid_out_regions lay_out_regions(run_state& run, const write_plan& plan) {
-    region_layout layout;
-    layout.split_line = run.line_count;
-    if (plan.parts > 1) {
-        split_in_halves(run, layout);
-    }
+namespace {
+
+// One half of the layout: the windows of positions `from` to `to` in the
+// order, their regions starting from 0, numbered up from 0 (the first
+// half, or the only one) or down from NO_WINDOW - 1 (the second).
+struct half_layout {
+    std::vector<region_window> windows;
+    std::uint64_t copied_bytes = 0;
+    std::uint64_t bytes = 0;
+};
+
+void lay_out_half(const run_state& run, const write_plan& plan, const region_layout& layout, window_numbers& numbers,
+                  std::size_t from, std::size_t to, bool numbered_down, half_layout& half) {
     // Reserved whole, so that growing never holds two copies; untouched
     // pages cost nothing.
-    layout.windows.reserve(static_cast<std::size_t>(plan.table_windows));
-    window_numbers numbers{run.lengths};
+    half.windows.reserve(static_cast<std::size_t>(plan.table_windows));
     const line_number* const order = run.shuffle_order.get();
-    std::uint64_t start = 0;
     std::uint64_t first_part_bytes = 0;
     std::uint32_t first_part_lines = 0;
+    const auto number_of = [&](std::size_t windows) { return numbered_down ? NO_WINDOW - 1 - windows : windows; };
     // A window that gets no number is marked when it closes.
-    std::uint64_t number = 0;
+    std::uint64_t number = number_of(0);
     walk_windows(
         run, plan,
         [&](std::size_t index, std::uint64_t length) {
@@ -58,20 +64,47 @@ laid_out_regions lay_out_regions(run_state& run, const write_plan& plan) {
         },
         [&](std::size_t first, std::size_t end, std::uint64_t bytes) {
             if (window_is_numbered(run, plan, first, end)) {
-                layout.windows.push_back({start, bytes, first_part_bytes, static_cast<std::uint32_t>(first),
-                                          static_cast<std::uint32_t>(end - first), first_part_lines});
-                number = layout.windows.size();
+                half.windows.push_back({half.bytes, bytes, first_part_bytes, static_cast<std::uint32_t>(first),
+                                        static_cast<std::uint32_t>(end - first), first_part_lines});
+                number = number_of(half.windows.size());
             } else {
                 for (std::size_t position = first; position < end; ++position) {
                     numbers.set(line_index(order[position]), NO_WINDOW);
                 }
-                layout.copied_bytes += bytes;
+                half.copied_bytes += bytes;
             }
-            start += bytes;
+            half.bytes += bytes;
             first_part_bytes = 0;
             first_part_lines = 0;
-        });
-    layout.output_bytes = start;
+        },
+        from, to);
+}
+
+}  // namespace
+
+laid_out_regions lay_out_regions(run_state& run, const write_plan& plan) {
+    region_layout layout;
+    layout.split_line = run.line_count;
+    if (plan.parts > 1) {
+        split_in_halves(run, layout);
+    }
+    window_numbers numbers{run.lengths};
+    // Each half of the order is cut on a thread of its own: the lengths are
+    // met at random places, and each waits for memory.
+    const std::size_t meet = layout_halves_meet(run, plan);
+    half_layout halves[2];
+    run_in_parts(meet < run.line_count ? 2 : 1, [&](unsigned part, const std::atomic<bool>&) {
+        lay_out_half(run, plan, layout, numbers, part == 0 ? 0 : meet, part == 0 ? meet : run.line_count, part != 0,
+                     halves[part]);
+    });
+    layout.windows = std::move(halves[0].windows);
+    layout.first_half_windows = layout.windows.size();
+    for (region_window window : halves[1].windows) {
+        window.start += halves[0].bytes;
+        layout.windows.push_back(window);
+    }
+    layout.copied_bytes = halves[0].copied_bytes + halves[1].copied_bytes;
+    layout.output_bytes = halves[0].bytes + halves[1].bytes;
     return {std::move(layout), std::move(numbers)};
 }
 
@@ -109,10 +142,12 @@ public:
     // The window of the line that starts now, whose place in it is the next;
     // NO_WINDOW for a line copied straight already.
     std::size_t start_line(std::size_t index) {
-        const std::size_t window = numbers_.window_of(index);
-        if (window != NO_WINDOW) {
-            numbers_.set_place(index, fills_[window].next_place++);
+        const std::size_t number = numbers_.window_of(index);
+        if (number == NO_WINDOW) {
+            return NO_WINDOW;
         }
+        const std::size_t window = layout_.window_at(number);
+        numbers_.set_place(index, fills_[window].next_place++);
         return window;
     }
 

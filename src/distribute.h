@@ -33,12 +33,21 @@ static_assert(sizeof(region_window) <= WINDOW_ENTRY_BYTES, "the plan counts the 
 // those too small for a number, which are copied straight, lie between the
 // numbered ones and are not listed. Lines from split_line on (starting at
 // split_offset in the input) go to the first step's second part.
+//
+// A layout made in two parts numbers the second half's windows down from
+// NO_WINDOW - 1, since that part can't know how many the first will have;
+// window_at turns a line's number into its window's place in `windows`.
 struct region_layout {
     std::vector<region_window> windows;
     std::size_t split_line = 0;
     std::uint64_t split_offset = 0;
     std::uint64_t copied_bytes = 0;  // in the windows without a number
     std::uint64_t output_bytes = 0;
+    std::size_t first_half_windows = 0;
+
+    std::size_t window_at(std::size_t number) const noexcept {
+        return number < first_half_windows ? number : first_half_windows + (NO_WINDOW - 1 - number);
+    }
 };
 
 // The layout, and every line's window in it.

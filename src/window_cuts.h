@@ -2,6 +2,7 @@
 // each of which fits in memory: the regions and the passes cut it alike.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,33 +25,46 @@ inline std::uint64_t output_length(const run_state& run, std::size_t index) {
     return index + 1 == run.line_count ? length + run.added_line_end.size() : length;
 }
 
-// Walks the order, while the slots hold lengths, as the windows cut it:
-// line(index, length) for every line, and window(first, end, bytes) for
-// every window, with its first position in the order and the one past its
-// last, before the next window's first line.
+// Where the layout's second part starts in the order, when the regions
+// are laid out in two parts: a window always ends there, so that each part
+// can cut its half alone, and every walk of the regions' windows cuts there
+// too. The order's end (no cut) for one part and for the passes.
+inline std::size_t layout_halves_meet(const run_state& run, const write_plan& plan) {
+    return plan.path == write_path::regions && plan.parts > 1 ? run.line_count / 2 : run.line_count;
+}
+
+// Walks the order from position `from` to `to`, while the slots hold
+// lengths, as the windows cut it: line(index, length) for every line, and
+// window(first, end, bytes) for every window, with its first position in
+// the order and the one past its last, before the next window's first
+// line. A walk starts a window at `from`; walks that start where the
+// layout's halves meet, or at 0, and end there or at the order's end cut
+// the order alike.
 template <typename line_taker, typename window_taker>
-void walk_windows(const run_state& run, const write_plan& plan, line_taker&& line, window_taker&& window) {
+void walk_windows(const run_state& run, const write_plan& plan, line_taker&& line, window_taker&& window,
+                  std::size_t from = 0, std::size_t to = static_cast<std::size_t>(-1)) {
     const line_lengths& lengths = run.lengths;
     const line_number* const order = run.shuffle_order.get();
-    const std::size_t count = run.line_count;
+    const std::size_t end = std::min<std::size_t>(to, run.line_count);
+    const std::size_t cut = layout_halves_meet(run, plan);
     // The lengths are met in output order, at random places: each is
     // fetched a few lines ahead, and a long line's low bits, which its slot
     // and its word lead to, fewer lines ahead.
     constexpr std::size_t ahead = 16;
     constexpr std::size_t low_bits_ahead = 8;
-    std::size_t first = 0;
+    std::size_t first = from;
     std::uint64_t cost = 0;  // the window's bytes and index
     std::uint64_t bytes = 0;
-    for (std::size_t position = 0; position < count; ++position) {
-        if (position + ahead < count) {
+    for (std::size_t position = from; position < end; ++position) {
+        if (position + ahead < end) {
             lengths.prefetch(line_index(order[position + ahead]));
         }
-        if (position + low_bits_ahead < count) {
+        if (position + low_bits_ahead < end) {
             lengths.prefetch_low_bits(line_index(order[position + low_bits_ahead]));
         }
         const std::size_t index = line_index(order[position]);
         const std::uint64_t length = output_length(run, index);
-        if (window_is_full(plan, cost, position - first, length)) {
+        if (window_is_full(plan, cost, position - first, length) || (position == cut && position > first)) {
             window(first, position, bytes);
             first = position;
             cost = bytes = 0;
@@ -59,7 +73,7 @@ void walk_windows(const run_state& run, const write_plan& plan, line_taker&& lin
         bytes += length;
         line(index, length);
     }
-    window(first, count, bytes);
+    window(first, end, bytes);
 }
 
 // Whether the window from `first` to `end` (in output order) gets a number

@@ -61,18 +61,18 @@ std::uint64_t table_bytes(std::uint64_t windows, unsigned parts) {
 // has all the lines it may have, or when its next line would not fit: then
 // the two hold more than a window's bytes and index, and no line is counted
 // in more than two such pairs, so there are fewer than 2 * work / window
-// windows of the second kind.
+// windows of the second kind; one more ends where the layout's halves meet.
 struct numbered_windows {
     std::uint64_t window = 0;
     std::uint64_t windows = 0;  // at most
 };
 
 numbered_windows number_every_window(std::uint64_t window, std::uint64_t work, std::uint64_t lines) {
-    const std::uint64_t spare = MAX_WINDOWS - 1 - lines / MAX_LINES_PER_WINDOW;
+    const std::uint64_t spare = MAX_WINDOWS - 2 - lines / MAX_LINES_PER_WINDOW;
     if (2 * work / window > spare) {
         window = 2 * work / spare + 1;
     }
-    return {window, std::min(2 * work / window + lines / MAX_LINES_PER_WINDOW + 1, lines)};
+    return {window, std::min(2 * work / window + lines / MAX_LINES_PER_WINDOW + 2, lines)};
 }
 
 }  // namespace

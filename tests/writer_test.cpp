@@ -201,7 +201,7 @@ TEST_F(writer_test, the_layout_keeps_to_the_plan) {
                 for (std::size_t position = region.first_line; position < region.first_line + region.lines;
                      ++position) {
                     const std::size_t index = line_index(run->shuffle_order[position]);
-                    ASSERT_EQ(numbers.window_of(index), window);
+                    ASSERT_EQ(layout.window_at(numbers.window_of(index)), window);
                     numbered[index] = true;
                 }
                 end = region.start + region.bytes;
