@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "parse_number.h"
 #include "splitmix64.h"
 
 namespace {
@@ -21,17 +22,6 @@ struct file_closer {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
 };
 
-bool parse_u64(const char* text, std::uint64_t& value) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0') {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,8 +29,9 @@ int main(int argc, char** argv) {
     std::uint64_t min_length = 0;
     std::uint64_t max_length = 0;
     std::uint64_t seed = 0;
-    if (argc != 6 || !parse_u64(argv[2], count) || !parse_u64(argv[3], min_length) || !parse_u64(argv[4], max_length) ||
-        !parse_u64(argv[5], seed) || min_length > max_length || count == 0) {
+    if (argc != 6 || !bench::parse_u64(argv[2], count) || !bench::parse_u64(argv[3], min_length) ||
+        !bench::parse_u64(argv[4], max_length) || !bench::parse_u64(argv[5], seed) || min_length > max_length ||
+        count == 0) {
         std::fprintf(stderr, "usage: make_lines OUTPUT COUNT MIN_LENGTH MAX_LENGTH SEED\n");
         return 2;
     }

@@ -15,25 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-bool parse_u64(const char* text, std::uint64_t& value) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0') {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
-}  // namespace
+#include "parse_number.h"
 
 int main(int argc, char** argv) {
     std::uint64_t count = 0;
     std::uint64_t length = 0;
-    if (argc != 4 || !parse_u64(argv[2], count) || !parse_u64(argv[3], length) || length == 0) {
+    if (argc != 4 || !bench::parse_u64(argv[2], count) || !bench::parse_u64(argv[3], length) || length == 0) {
         std::fprintf(stderr, "usage: sparse_lines OUTPUT COUNT LENGTH   (LENGTH >= 1, newline included)\n");
         return 2;
     }
