@@ -1,12 +1,14 @@
 // What the tool needs from the operating system, and nothing more: the two
-// files, the clock, the terminal and the key wait. Each platform has one file
-// implementing this header (platform_posix.cpp, platform_windows.cpp). The
-// rest of the tool calls no system directly; what it asks of the compiler
-// and the C library where they differ is kept to a few small places: the
-// draw's lock-free generator on glibc (shuffle.cpp), whether there are
-// threads (two_parts.h), the vector compare of the newline scan
-// (newline_scan.h), the prefetch hint (prefetch.h) and the format and
-// switch checks that messages.h asks of GCC and clang.
+// files, the clock, the terminal, the key wait and how many processors the
+// run may use. Each platform has one file implementing this header
+// (platform_posix.cpp, platform_windows.cpp). The rest of the tool calls no
+// system directly; what it asks of the compiler and the C library where
+// they differ is kept to a few small places: the draw's lock-free generator
+// on glibc, which alone lets the draws move to a thread of their own
+// (shuffle.cpp), whether there are threads (two_parts.h), the vector
+// compare of the newline scan (newline_scan.h), the prefetch hint
+// (prefetch.h) and the format and switch checks that messages.h asks of
+// GCC and clang.
 #pragma once
 
 #include <cstddef>

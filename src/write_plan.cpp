@@ -9,8 +9,12 @@ namespace {
 constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
 
 // What a run holds besides the order, the lengths, the windows' table and
-// the windows: code, the C library, stacks, the read and output buffers of
-// both parts. A one-line file peaks at about 3 MiB; the rest is slack.
+// the windows: code, the C library, the threads' stacks, the 1 MiB read
+// buffer of each part, the 64 KiB output buffer of each, the digest's
+// sums (at most 64 KiB), the draw's ring of picks (256 KiB). A one-line
+// file peaks at about 3 MiB; the rest is slack. (The count's second part
+// holds its half's lengths apart until they join the first's: 3 bytes a
+// line at most, before the order's 4 are taken.)
 constexpr std::uint64_t RUN_OVERHEAD_BYTES = 8 * MIB;
 
 // A region's bytes are read into memory whole, and the first touch of each
