@@ -46,7 +46,8 @@ struct region_layout {
     std::size_t first_half_windows = 0;
 
     std::size_t window_at(std::size_t number) const noexcept {
-        return number < first_half_windows ? number : first_half_windows + (NO_WINDOW - 1 - number);
+        return number < first_half_windows ? number
+                                           : first_half_windows + (static_cast<std::size_t>(NO_WINDOW - 1) - number);
     }
 };
 
