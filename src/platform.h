@@ -109,13 +109,17 @@ public:
     // lines into this one's; so is any other program's lock, of either kind
     // (whole-file or byte-range).
     //
-    // A regular file is not written under its name: the lines are sorted in
-    // a work file of the same folder that has no name, so that a run ended
-    // any way at all (a signal, a kill, a crash, a power cut) leaves the
-    // named file empty and nothing else behind. publish() gives the work
-    // file the name. Where the folder can't hold such a file, the lines go
-    // to the named file in their final order, once, and a run that doesn't
-    // finish empties it, or leaves at most a visibly short file.
+    // A regular file is not written under its name while the run lasts:
+    // the lines are sorted in a work file without a name, in the folder the
+    // output's name leads to (found by descriptor, links followed), so that
+    // a run ended any way at all (a signal, a kill, a crash, a power cut)
+    // leaves the named file empty. publish() then gives the work file the
+    // name, or, where the name can't be given, copies it into the named
+    // file. Only where the folder's file system can't make a file without a
+    // name do the lines go to the named file in their final order, once; a
+    // run that doesn't finish then empties it, or leaves at most a visibly
+    // short file. A folder that can't be found, or a run short of
+    // descriptors, fails the open and leaves the old file as it was.
     open_error open(const char* name, const input_handle& input);
     // Writes all of data at the file's current position; false on any
     // failure.
@@ -134,10 +138,15 @@ public:
     // without waiting, so that publish() finds little left to flush.
     void start_writeback(std::uint64_t offset, std::uint64_t size) noexcept;
 
-    // The output is finished: puts the work file's bytes on the disk, then
-    // gives it the output's name and the old file's permission bits, in one
-    // step. Returns 0 or the system's error number; on an error the named
-    // file stays empty.
+    // The output is finished: puts the work file's bytes on the disk, gives
+    // it the old file's owner, access ACL and permission bits, then swaps it
+    // in under the output's name in one step (it bears a hidden name,
+    // ".line_shuffler.<pid>.<n>", for that moment, which the next run
+    // removes if a kill left it). Where any of that can't be done (a
+    // bind-mounted output, other hard links, a sticky or append-only
+    // folder, an owner or ACL the run can't give), the work file is copied
+    // into the named file instead, which keeps all it had. Returns 0 or the
+    // system's error number; on an error the named file stays empty.
     int publish();
     // Closes the output. An output that was not published is left empty
     // where it can be emptied; its work file goes with the handle.
@@ -154,11 +163,21 @@ private:
     // place.
     file_handle folder_;
     std::string final_name_;
+    // Whether publish() may try to give the work file the name; where it
+    // may not, it copies.
+    bool swaps_name_ = false;
     // The old file's permission bits and owner, which the work file takes.
     std::uint32_t mode_ = 0;
     std::int64_t owner_ = -1;
     std::int64_t group_ = -1;
 };
+
+// Steps of publishing a work file that a test may have fail, with the
+// error the system would give, to reach the ways a run takes when the
+// system refuses them (POSIX only). A run never sets them; 0 lets the
+// system answer again.
+enum class publish_step { flush, link, swap, rename, copy, count };
+void fail_publish_step(publish_step step, int error) noexcept;
 
 // Makes standard output carry the dialogue's bytes as they are, so that a
 // transcript sent to a file is the same on every platform, and makes a

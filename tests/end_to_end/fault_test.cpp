@@ -183,8 +183,10 @@ TEST_F(fault_run_test, without_an_unnamed_work_file_an_unfinished_run_empties_th
         // LeakSanitizer can't work under ptrace.
         std::vector<std::string> strace = {"strace", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-P", here,
                                            "-P", here + "/shuffled_file.txt",
-                                           // The folder is opened first, then the work file in it.
-                                           "-e", "inject=openat:error=EOPNOTSUPP:when=2"};
+                                           // The folder is found from the current one, by
+                                           // descriptor, so the work file's is the first open
+                                           // of a path strace sees in it.
+                                           "-e", "inject=openat:error=EOPNOTSUPP:when=1"};
         if (!on_third_write.empty()) {
             strace.insert(strace.end(), {"-e", "inject=write:" + on_third_write + ":when=3"});
         }
