@@ -91,10 +91,7 @@ TEST_F(publish_test, every_way_ends_in_the_shuffle_or_an_empty_output_and_leaves
          false},
         {"a file system that can't swap", {{publish_step::swap, EINVAL}}, 0, true},
         {"a flush that fails", {{publish_step::flush, EIO}}, EIO, false},
-        {"a copy that fails",
-         {{publish_step::link, EXDEV}, {publish_step::copy, ENOSPC}},
-         ENOSPC,
-         false},
+        {"a copy that fails", {{publish_step::link, EXDEV}, {publish_step::copy, ENOSPC}}, ENOSPC, false},
     };
     for (const publish_case& each : cases) {
         SCOPED_TRACE(each.name);

@@ -1,10 +1,7 @@
 // Outputs that can't take a new name, and what earlier runs left: each run
 // ends with the exact shuffle where the output could be written in place,
 // keeps who may use it, and leaves no name behind.
-#include <fcntl.h>
 #include <grp.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,11 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,116 +33,103 @@ std::vector<std::string> names_in(const fs::path& folder) {
     return names;
 }
 
-// Sets or clears the append-only flag of a folder; false where the file
-// system or the run's privileges don't allow it.
-bool set_append_only(const char* folder, bool on) {
-    const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int flags = 0;
-    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
-    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return done;
+std::string attribute(const char* name) {
+    char value[64];
+    const ssize_t size = ::getxattr("shuffled_file.txt", name, value, sizeof value);
+    return size < 0 ? "" : std::string(value, static_cast<std::size_t>(size));
 }
 
-// The owner may read and write, user 65534 too, the owning group nothing:
-// the bits show 0660, the group bits being the ACL's mask.
-std::string acl_for_nobody() {
-    std::string acl{"\x02\x00\x00\x00", 4};
-    const auto entry = [&](std::uint16_t tag, std::uint16_t permissions, std::uint32_t id) {
-        acl.append(reinterpret_cast<const char*>(&tag), 2);
-        acl.append(reinterpret_cast<const char*>(&permissions), 2);
-        acl.append(reinterpret_cast<const char*>(&id), 4);
-    };
-    entry(0x01, 6, ~0U);
-    entry(0x02, 6, 65534);
-    entry(0x04, 0, ~0U);
-    entry(0x10, 6, ~0U);
-    entry(0x20, 0, ~0U);
-    return acl;
-}
+// Owner and user 65534 may read and write, the owning group nothing: the
+// bits read 0660, the group's being the ACL's mask.
+const std::string acl_for_nobody{
+    "\2\0\0\0"
+    "\1\0\6\0\377\377\377\377"
+    "\2\0\6\0\376\377\0\0"
+    "\4\0\0\0\377\377\377\377"
+    "\20\0\6\0\377\377\377\377"
+    "\40\0\0\0\377\377\377\377",
+    44};
 
 struct publish_run {
     const char* name;
-    const char* shuffled_at;
-    // Makes the folder ready; false if this machine or user can't.
-    std::function<bool()> prepare;
-    run_options options;
-    // Checks the files after the run; the shuffle has been checked.
+    const char* folder;             // where file.txt is, and what shuffled_file.txt leads to
+    const char* shuffled_at;        // where the shuffle must end up
+    std::function<bool()> prepare;  // false skips the case: it needs root, or ext4
+    std::function<void()> in_child;
     std::function<void()> check;
-    std::function<void()> undo = [] {};
+    const char* undo = "true";
 };
 
 TEST_F(publish_run_test, an_output_that_cant_be_renamed_is_written_where_it_is) {
     const std::string input = numbered_lines(50'000);
+    const auto shell = [](const char* command) { return [command] { return std::system(command) == 0; }; };
+    const auto set_attribute = [](const char* name, const std::string& value) {
+        return [name, value] { return ::setxattr("shuffled_file.txt", name, value.data(), value.size(), 0) == 0; };
+    };
+    const auto as_nobody = [] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(126);
+        }
+    };
     const std::vector<publish_run> runs = {
-        {"a bind-mounted output", "elsewhere.txt",
-         [] {
-             write_file("elsewhere.txt", "OLD\n");
-             return ::mount("elsewhere.txt", "shuffled_file.txt", nullptr, MS_BIND, nullptr) == 0;
-         },
+        {"a bind-mounted output",
+         ".",
+         "elsewhere.txt",
+         shell("echo OLD > elsewhere.txt && mount --bind elsewhere.txt shuffled_file.txt"),
          {},
          [] {},
-         [] { ::umount2("shuffled_file.txt", MNT_DETACH); }},
-        {"another user's output in a sticky folder", "shuffled_file.txt",
+         "umount shuffled_file.txt"},
+        {"another user's output in a sticky folder", ".", "shuffled_file.txt",
+         shell("[ $(id -u) = 0 ] && chmod 1777 . && chmod 666 shuffled_file.txt && chmod 644 file.txt"), as_nobody,
          [] {
-             return ::geteuid() == 0 && ::chmod(".", 01777) == 0 && ::chmod("shuffled_file.txt", 0666) == 0 &&
-                    ::chmod("file.txt", 0644) == 0;
-         },
-         {.in_child =
-              [] {
-                  if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
-                      ::_exit(126);
-                  }
-              }},
-         [] {
+             EXPECT_EQ(fs::status("shuffled_file.txt").permissions(), fs::perms{0666});
              struct stat status {};
-             ASSERT_EQ(::stat("shuffled_file.txt", &status), 0);
-             EXPECT_EQ(status.st_uid, 0U);
-             EXPECT_EQ(status.st_mode & 07777, 0666U);
-         }},
-        {"an append-only folder", "kept/shuffled_file.txt", [] { return set_append_only("kept", true); },
-         {.folder = "kept"},
-         [] { EXPECT_EQ(names_in("kept"), (std::vector<std::string>{"file.txt", "shuffled_file.txt"})); },
-         [] { set_append_only("kept", false); }},
-        {"an output with an access ACL", "shuffled_file.txt",
+             EXPECT_TRUE(::stat("shuffled_file.txt", &status) == 0 && status.st_uid == 0);
+         },
+         "chmod 755 ."},
+        {"an append-only folder",
+         "kept",
+         "kept/shuffled_file.txt",
+         shell("chattr +a kept"),
+         {},
          [] {
-             const std::string acl = acl_for_nobody();
+             EXPECT_EQ(names_in("kept"), (std::vector<std::string>{"file.txt", "shuffled_file.txt"}));
+         },
+         "chattr -a kept"},
+        {"an output with an access ACL",
+         ".",
+         "shuffled_file.txt",
+         [&] {
              return ::chmod("shuffled_file.txt", 0600) == 0 &&
-                    ::setxattr("shuffled_file.txt", "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+                    set_attribute("system.posix_acl_access", acl_for_nobody)();
          },
          {},
          [] {
-             char carried[64];
-             const ssize_t size = ::getxattr("shuffled_file.txt", "system.posix_acl_access", carried, sizeof carried);
-             EXPECT_EQ(std::string(carried, static_cast<std::size_t>(std::max<ssize_t>(size, 0))), acl_for_nobody());
+             EXPECT_EQ(attribute("system.posix_acl_access"), acl_for_nobody);
              EXPECT_EQ(fs::status("shuffled_file.txt").permissions(), fs::perms{0660});
          }},
-        {"an output with an extended attribute of its own", "shuffled_file.txt",
-         [] { return ::setxattr("shuffled_file.txt", "user.origin", "kept", 4, 0) == 0; }, {},
-         [] {
-             char kept[8];
-             const ssize_t size = ::getxattr("shuffled_file.txt", "user.origin", kept, sizeof kept);
-             EXPECT_EQ(std::string(kept, static_cast<std::size_t>(std::max<ssize_t>(size, 0))), "kept");
-         }},
+        {"an output with an extended attribute of its own",
+         ".",
+         "shuffled_file.txt",
+         set_attribute("user.origin", "kept"),
+         {},
+         [] { EXPECT_EQ(attribute("user.origin"), "kept"); }},
     };
     for (const publish_run& each : runs) {
         SCOPED_TRACE(each.name);
-        fs::create_directories(each.options.folder);
-        write_file(each.options.folder / "file.txt", input);
-        write_file(each.options.folder / "shuffled_file.txt", "the old output\n");
+        fs::create_directories(each.folder);
+        write_file(fs::path{each.folder} / "file.txt", input);
+        write_file(fs::path{each.folder} / "shuffled_file.txt", "the old output\n");
         if (!each.prepare()) {
             std::cout << "[ SKIPPED  ] " << each.name << ": needs root and ext4 or the like\n";
-            each.undo();
-            continue;
+        } else {
+            const std::int64_t from = seconds_now();
+            const finished_run run = run_tool({.folder = each.folder, .in_child = each.in_child});
+            EXPECT_EQ(run.exit_status, 0) << run.console;
+            expect_shuffled_in_window(input, from, seconds_now(), each.shuffled_at);
+            each.check();
         }
-        const std::int64_t from = seconds_now();
-        const finished_run run = run_tool(each.options);
-        EXPECT_EQ(run.exit_status, 0) << run.console;
-        expect_shuffled_in_window(input, from, seconds_now(), each.shuffled_at);
-        each.check();
-        each.undo();
-        EXPECT_EQ(::chmod(".", 0755), 0);
+        EXPECT_EQ(std::system(each.undo), 0);
     }
 }
 
@@ -169,60 +151,51 @@ TEST_F(publish_run_test, a_run_killed_at_the_swap_leaves_a_name_that_the_next_ru
     EXPECT_EQ(names_in("."), (std::vector<std::string>{"file.txt", "shuffled_file.txt"}));
 }
 
-// Goes down `depth` folders of 250 bytes a name, making them if asked:
-// together longer than a path may be, so they are entered one by one.
-void go_deep(int depth, bool make) {
-    for (int level = 0; level < depth; ++level) {
-        const std::string name(250, static_cast<char>('a' + level));
+// 18 folders of 250-byte names, longer together than a path may be, so
+// each is entered on its own.
+void go_deep(bool make) {
+    for (char level = 'a'; level < 'a' + 18; ++level) {
+        const std::string name(250, level);
         if ((make && ::mkdir(name.c_str(), 0755) != 0) || ::chdir(name.c_str()) != 0) {
-            throw std::runtime_error("cannot go deep");
+            ::_exit(126);
         }
     }
 }
 
-// Neither a path longer than the system can name nor a run short of
-// descriptors makes the run write in place, where a kill would leave part
-// of a shuffle under the output's name.
-TEST_F(publish_run_test, a_folder_too_deep_to_name_still_gets_a_work_file_and_few_descriptors_fail_cleanly) {
-    constexpr int depth = 18;
+// Neither a path too long to name nor a run short of descriptors makes the
+// run write in place, where a kill would leave part of a shuffle.
+TEST_F(publish_run_test, a_folder_too_deep_to_name_gets_a_work_file_and_few_descriptors_fail_cleanly) {
     const std::string input = numbered_lines(1'000);
-    const fs::path here = fs::current_path();
-    go_deep(depth, true);
+    go_deep(true);
     write_file("file.txt", input);
     write_file("shuffled_file.txt", "the old output\n");
     struct stat before {};
-    ASSERT_EQ(::stat("shuffled_file.txt", &before), 0);
-    fs::current_path(here);
-
-    const std::int64_t from = seconds_now();
-    finished_run run = run_tool({.in_child = [] { go_deep(depth, false); }});
-    run_options few_descriptors{.in_child = [] {
-        go_deep(depth, false);
-        const struct rlimit few {6, 6};
-        ::setrlimit(RLIMIT_NOFILE, &few);
-    }};
-    go_deep(depth, false);
-    EXPECT_EQ(run.exit_status, 0);
-    expect_shuffled_in_window(input, from, seconds_now());
     struct stat after {};
+    ASSERT_EQ(::stat("shuffled_file.txt", &before), 0);
+    fs::current_path(folder());
+    const std::int64_t from = seconds_now();
+    finished_run run = run_tool({.in_child = [] { go_deep(false); }});
+    EXPECT_EQ(run.exit_status, 0);
+    const finished_run few = run_tool({.in_child = [] {
+        go_deep(false);
+        const struct rlimit six { 6, 6 };
+        ::setrlimit(RLIMIT_NOFILE, &six);
+    }});
+    go_deep(false);
+    expect_shuffled_in_window(input, from, seconds_now());
     ASSERT_EQ(::stat("shuffled_file.txt", &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino) << "written in place";
-    write_file("shuffled_file.txt", "the old output\n");
-    fs::current_path(here);
-
-    run = run_tool(few_descriptors);
-    EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.console, banner +
-                               "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n" +
-                               key_wait);
-    go_deep(depth, false);
-    EXPECT_EQ(read_file("shuffled_file.txt"), "the old output\n");
+    EXPECT_EQ(few.exit_status, 1);
+    EXPECT_EQ(
+        few.console,
+        banner + "Write file is not opened. Check that shuffled_file.txt can be created in this folder\n" + key_wait);
+    expect_shuffled_in_window(input, from, seconds_now());
     // Taken apart from the bottom up, each name short enough on its own.
-    for (int level = depth; level > 0; --level) {
+    for (char level = 'a' + 17; level >= 'a'; --level) {
         fs::remove("file.txt");
         fs::remove("shuffled_file.txt");
         ASSERT_EQ(::chdir(".."), 0);
-        ASSERT_EQ(::rmdir(std::string(250, static_cast<char>('a' + level - 1)).c_str()), 0);
+        ASSERT_EQ(::rmdir(std::string(250, level).c_str()), 0);
     }
 }
 
