@@ -1,7 +1,8 @@
 // What the tool needs from the operating system, and nothing more: the two
 // files, the clock, the terminal, the key wait and how many processors the
-// run may use. Each platform has one file implementing this header
-// (platform_posix.cpp, platform_windows.cpp). The rest of the tool calls no
+// run may use. Each platform has its own files implementing this header
+// (platform_windows.cpp; platform_posix.cpp and, for the output,
+// platform_posix_output.cpp). The rest of the tool calls no
 // system directly; what it asks of the compiler and the C library where
 // they differ is kept to a few small places: the draw's lock-free generator
 // on glibc, which alone lets the draws move to a thread of their own
