@@ -1,27 +1,19 @@
 // The POSIX side of the tool: the input by descriptor, the signals that
 // must undo what a run changed, the clock, the terminal. The output and its
-// publishing are in platform_posix_output.cpp.
-#include <dirent.h>
+// publishing are in platform_posix_output.cpp. The side is Linux's: the
+// output needs O_PATH, renameat2 and /proc/self/fd.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <ctime>
-#include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "platform.h"
 #include "platform_posix.h"
@@ -43,19 +35,14 @@ open_error refusal(int fd, open_error why) {
 }
 
 // When the content and the metadata last changed, at the full resolution
-// the system keeps. POSIX names the fields st_mtim and st_ctim; macOS
-// names them st_mtimespec and st_ctimespec.
+// the system keeps.
 struct file_times {
     struct timespec modified;
     struct timespec changed;
 };
 
 file_times times_of(const struct stat& status) {
-#if defined(__APPLE__)
-    return {status.st_mtimespec, status.st_ctimespec};
-#else
     return {status.st_mtim, status.st_ctim};
-#endif
 }
 
 }  // namespace
