@@ -58,6 +58,9 @@ struct publish_run {
     std::function<void()> in_child;
     std::function<void()> check;
     const char* undo = "true";
+    // A run under strace that ends it with SIGTERM once all is copied but
+    // before it is flushed: the output is left empty.
+    bool stopped_while_copying = false;
 };
 
 TEST_F(publish_run_test, an_output_that_cant_be_renamed_is_written_where_it_is) {
@@ -79,6 +82,14 @@ TEST_F(publish_run_test, an_output_that_cant_be_renamed_is_written_where_it_is) 
          {},
          [] {},
          "umount shuffled_file.txt"},
+        {"a bind-mounted output, stopped while the shuffle is copied in",
+         ".",
+         "elsewhere.txt",
+         shell("strace -o /dev/null true && echo OLD > elsewhere.txt && mount --bind elsewhere.txt shuffled_file.txt"),
+         {},
+         [] {},
+         "umount shuffled_file.txt",
+         true},
         {"another user's output in a sticky folder", ".", "shuffled_file.txt",
          shell("[ $(id -u) = 0 ] && chmod 1777 . && chmod 666 shuffled_file.txt && chmod 644 file.txt"), as_nobody,
          [] {
@@ -124,9 +135,24 @@ TEST_F(publish_run_test, an_output_that_cant_be_renamed_is_written_where_it_is) 
             std::cout << "[ SKIPPED  ] " << each.name << ": needs root and ext4 or the like\n";
         } else {
             const std::int64_t from = seconds_now();
-            const finished_run run = run_tool({.folder = each.folder, .in_child = each.in_child});
-            EXPECT_EQ(run.exit_status, 0) << run.console;
-            expect_shuffled_in_window(input, from, seconds_now(), each.shuffled_at);
+            std::vector<std::string> prefix;
+            if (each.stopped_while_copying) {
+                prefix = {"strace",
+                          "-o",
+                          "/dev/null",
+                          "-E",
+                          "ASAN_OPTIONS=detect_leaks=0",
+                          "-e",
+                          "inject=copy_file_range:signal=SIGTERM:when=2"};
+            }
+            const finished_run run = run_tool({.folder = each.folder, .in_child = each.in_child, .prefix = prefix});
+            if (each.stopped_while_copying) {
+                EXPECT_EQ(run.exit_status, -1) << "not ended by the signal";
+                EXPECT_EQ(fs::file_size(each.shuffled_at), 0U);
+            } else {
+                EXPECT_EQ(run.exit_status, 0) << run.console;
+                expect_shuffled_in_window(input, from, seconds_now(), each.shuffled_at);
+            }
             each.check();
         }
         EXPECT_EQ(std::system(each.undo), 0);
