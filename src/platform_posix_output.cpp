@@ -505,7 +505,9 @@ open_error output_handle::open(const char* name, const input_handle& input) {
 
 void output_handle::start_writeback(std::uint64_t offset, std::uint64_t size) noexcept {
 #if defined(SYNC_FILE_RANGE_WRITE)
-    if (named_.is_open()) {
+    // A work file that will be copied into the output needn't reach the
+    // disk itself.
+    if (named_.is_open() && swaps_name_) {
         (void)::sync_file_range(to_fd(native_), static_cast<off_t>(offset), static_cast<off_t>(size),
                                 SYNC_FILE_RANGE_WRITE);
     }
