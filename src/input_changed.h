@@ -24,6 +24,14 @@
 // - files.cpp (check_input_unchanged, once the lines are written): the
 //   input still says about itself what it said when opened, before the
 //   count; that catches a write after the last read, which no digest sees.
+//
+// Three of these checks are defence in depth, each backed by a later one:
+// the count's first part coming up short of the middle (count.cpp; the
+// file's identity at the end differs), a region filled more or less than
+// exactly (distribute.cpp) and a straight copy's newline (small_windows.cpp;
+// for both, a later walk's digest of the same bytes differs). They stay so
+// that a changed file is named where it is met, before a wrong byte is
+// written, rather than after the whole output.
 #pragma once
 
 #include "run_state.h"
