@@ -104,7 +104,7 @@ whatever its length.
 
 Its memory grows with the number of lines, never with their length: peak
 resident memory is at most 24 MiB + 9 bytes a line, whatever the lines hold.
-It makes no temporary files.]])
+It sorts the lines in the file that becomes the shuffled copy.]])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
