@@ -8,8 +8,9 @@
 #   tool     the executable
 #   docs     README.md and LICENSE in share/doc/line_shuffler (Windows: beside the .exe)
 #   manual   the manual page, line_shuffler.1.gz in share/man/man1 (not on Windows)
-#   debian   the .deb's own docs in share/doc/line-shuffler: README.md, copyright
-#            (the licence) and changelog.gz; left out of a plain install
+#   debian   the .deb's own docs in share/doc/line-shuffler: README.md (gzipped
+#            when over 4 KB), copyright (the licence) and changelog.gz; left
+#            out of a plain install
 # cmake --install, the .tar.gz and the .zip take all but debian; the .deb
 # takes tool, manual and debian (cmake/cpack_per_generator.cmake).
 include(GNUInstallDirs)
@@ -26,6 +27,20 @@ else()
 endif()
 
 install(TARGETS line_shuffler RUNTIME DESTINATION ${line_shuffler_bin_dir} COMPONENT tool)
+if(NOT WIN32 AND CMAKE_OBJCOPY)
+  # A stripped install (cmake --install --strip, and every package, as
+  # CPACK_STRIP_FILES asks) also drops the .comment section, the compiler's
+  # version strings, as Debian's dh_strip does; lintian asks for it.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${line_shuffler_bin_dir}/line_shuffler\"
+                      RESULT_VARIABLE status)
+      if(NOT status EQUAL 0)
+        message(FATAL_ERROR \"line_shuffler: objcopy could not remove .comment\")
+      endif()
+    endif()" COMPONENT tool)
+endif()
 install(FILES README.md LICENSE DESTINATION ${line_shuffler_doc_dir} COMPONENT docs)
 
 if(NOT WIN32)
@@ -33,8 +48,11 @@ if(NOT WIN32)
   # the same source gives the same bytes. This happens while configuring, and
   # again whenever a source changes, so that cmake --install needs no build
   # step beyond the tool's (the README builds only run-example before it).
+  # The .deb's README goes compressed too: Debian compresses every document
+  # over 4 KB in /usr/share/doc but the copyright file.
   find_program(LINE_SHUFFLER_GZIP gzip REQUIRED)
-  foreach(pair "doc/line_shuffler.1:line_shuffler.1.gz" "packaging/debian/changelog:changelog.gz")
+  foreach(pair "doc/line_shuffler.1:line_shuffler.1.gz" "packaging/debian/changelog:changelog.gz"
+               "README.md:README.md.gz")
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 source)
     list(GET pair 1 name)
@@ -53,7 +71,13 @@ if(NOT WIN32)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/compressed/line_shuffler.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
   set(line_shuffler_deb_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/line-shuffler)
-  install(FILES README.md packaging/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/compressed/changelog.gz
+  file(SIZE ${PROJECT_SOURCE_DIR}/README.md readme_size)
+  if(readme_size GREATER 4096)
+    set(deb_readme ${CMAKE_CURRENT_BINARY_DIR}/compressed/README.md.gz)
+  else()
+    set(deb_readme README.md)
+  endif()
+  install(FILES ${deb_readme} packaging/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/compressed/changelog.gz
           DESTINATION ${line_shuffler_deb_doc_dir} COMPONENT debian EXCLUDE_FROM_ALL)
 endif()
 
@@ -80,7 +104,7 @@ whatever its length.
 
 Its memory grows with the number of lines, never with their length: peak
 resident memory is at most 24 MiB + 9 bytes a line, whatever the lines hold.
-It makes no temporary files.]])
+It sorts the lines in the file that becomes the shuffled copy.]])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)

@@ -1,5 +1,6 @@
 // The way for an output that takes its lines in order, once (a FIFO, a
-// device, a file the run may not read back): each window of output lines
+// device, or a regular file written in place because its folder can't
+// hold a file without a name): each window of output lines
 // costs a pass over the input, which gathers the window's lines in input
 // order; they then go out in output order. A line too long for any window
 // is a window of its own and goes out piece by piece as the pass meets it.

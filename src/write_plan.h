@@ -12,9 +12,11 @@
 //   windows are too many to number in a line's slot, those of few lines get
 //   no number: each of their lines is read from its place in the input and
 //   written straight to its place in the output, once.
-// - passes: for an output that can't be read back or written out of order
-//   (a FIFO, a device, a file the user may not read). Each window costs a
-//   pass over the input that gathers its lines, which then go out in order.
+// - passes: for an output that can't be read back or written out of order:
+//   a FIFO or a device, or a regular file whose folder can't hold a file
+//   without a name (vfat, NFS), so that the lines are written into it in
+//   place. Each window costs a pass over the input that gathers its lines,
+//   which then go out in order.
 #pragma once
 
 #include <cstddef>
