@@ -4,9 +4,11 @@
 // (platform_windows.cpp; platform_posix.cpp and, for the output,
 // platform_posix_output.cpp). The rest of the tool calls no
 // system directly; what it asks of the compiler and the C library where
-// they differ is kept to a few small places: the draw's lock-free generator
-// on glibc, which alone lets the draws move to a thread of their own
-// (shuffle.cpp), whether there are threads (two_parts.h), the vector
+// they differ is kept to a few small places: the draw's generator, a
+// lock-free one on glibc and elsewhere rand() seeded on the thread that
+// draws, since msvcrt keeps its state per thread (shuffle.cpp), whether
+// there are threads (two_parts.h: MinGW-w64 has them in its POSIX-threads
+// compilers, which the Windows presets name), the vector
 // compare of the newline scan (newline_scan.h), the prefetch hint
 // (prefetch.h) and the format and switch checks that messages.h asks of
 // GCC and clang.

@@ -72,8 +72,13 @@ void shuffle_entries(std::span<line_number> order, draw_function&& draw) {
 // picks go through a ring of blocks, drawn some blocks ahead of the trades,
 // in the same order as ever. False, with nothing done, where no thread can
 // be had or the order is too short to be worth one.
-template <typename draw_function>
-bool shuffle_entries_drawing_ahead(std::span<line_number> order, draw_function&& draw) {
+//
+// make_draws() is called once, on the drawing thread, and what it returns
+// makes every draw: a generator whose state is the calling thread's own
+// (msvcrt's rand()) is seeded there, where it draws.
+template <typename draw_maker>
+bool shuffle_entries_drawing_ahead(std::span<line_number> order, draw_maker&& make_draws) {
+    static_assert(noexcept(make_draws()), "the drawing thread has nowhere to send a failure");
     constexpr std::size_t block_picks = 16384;
     constexpr std::size_t ring_blocks = 4;
     constexpr std::size_t ahead = 32;
@@ -90,6 +95,7 @@ bool shuffle_entries_drawing_ahead(std::span<line_number> order, draw_function&&
     std::thread drawer;
     try {
         drawer = std::thread{[&] {
+            auto draw = make_draws();
             std::size_t m = order.size() - 1;
             for (std::size_t block = 0; block < blocks; ++block) {
                 while (block >= traded.load(std::memory_order_acquire) + ring_blocks) {

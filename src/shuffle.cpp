@@ -35,9 +35,13 @@ private:
     char state_[128]{};
 };
 #else
+// Elsewhere the draws are rand()'s own, seeded on the thread that makes
+// them: msvcrt keeps rand()'s state per thread, a new thread's seeded as if
+// by srand(1), and where the state is the process's, seeding it again with
+// the same seed changes nothing. Only one thread draws at a time.
 class seeded_draws {
 public:
-    explicit seeded_draws(unsigned) noexcept {}
+    explicit seeded_draws(unsigned seed) noexcept { std::srand(seed); }
     std::uint32_t operator()() const noexcept { return draw_random(); }
 };
 #endif
@@ -57,15 +61,15 @@ void make_shuffle_order(run_state& run) {
 
     std::iota(order, order + count, line_number{1});
     const std::span<line_number> entries{order, count};
-    seeded_draws draws{seed};
-#if LINE_SHUFFLER_HAVE_THREADS && defined(__GLIBC__)
-    // The draws' own state, not rand()'s, goes to the second thread.
+#if LINE_SHUFFLER_HAVE_THREADS
+    // The second thread seeds draws of its own with the same seed, so it
+    // draws the very numbers this thread would.
     const unsigned parts = run.limits.parts != 0 ? run.limits.parts : parts_available();
-    if (parts > 1 && shuffle_entries_drawing_ahead(entries, draws)) {
+    if (parts > 1 && shuffle_entries_drawing_ahead(entries, [seed]() noexcept { return seeded_draws{seed}; })) {
         return;
     }
 #endif
-    shuffle_entries(entries, draws);
+    shuffle_entries(entries, seeded_draws{seed});
 }
 
 }  // namespace line_shuffler

@@ -9,6 +9,8 @@
 
 #include "platform.h"
 
+// MinGW-w64's libstdc++ has std::thread only in its POSIX-threads variant
+// (on winpthreads, linked into the .exe), which the Windows presets use.
 #if defined(_GLIBCXX_HAS_GTHREADS) || defined(_LIBCPP_VERSION) || defined(_MSC_VER)
 #define LINE_SHUFFLER_HAVE_THREADS 1
 #include <system_error>

@@ -1,7 +1,10 @@
 // Joining a generator's calls into the shuffle's draws, tried with
 // generators of other C libraries' widths, whatever rand() is here.
 #include <cstdint>
+#include <functional>
 #include <numeric>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -111,6 +114,57 @@ TEST(join_calls_test, a_15_bit_generator_can_put_any_of_100000_lines_last) {
         EXPECT_LE(last_entry(count, next), 32'768U);
     }
 }
+
+#if LINE_SHUFFLER_HAVE_THREADS
+// msvcrt's rand(), whose state is each thread's own and starts as if
+// seeded with 1 on a new thread: a drawing thread that isn't seeded itself
+// draws another order.
+thread_local msvcrt_rand thread_generator{1U};
+
+struct thread_draws {
+    std::optional<std::thread::id> drawn_on;
+    bool from_one_thread = true;
+    std::uint32_t operator()() {
+        from_one_thread = from_one_thread && drawn_on == std::this_thread::get_id();
+        return join_calls<0x7fffU>(thread_generator);
+    }
+};
+
+TEST(drawing_ahead_test, a_thread_seeded_where_it_draws_gives_the_one_thread_order_at_the_ring_edges) {
+    constexpr unsigned seed = 20'260'101;
+    constexpr std::size_t block = 16'384;
+    // One trade short of two blocks (too few for a thread), two blocks, the
+    // whole ring of four, the ring and one trade, five blocks and one.
+    for (const std::size_t trades : {2 * block - 1, 2 * block, 4 * block, 4 * block + 1, 5 * block + 1}) {
+        std::vector<line_number> expected(trades + 1);
+        std::iota(expected.begin(), expected.end(), 1U);
+        const std::vector<line_number> unshuffled = expected;
+        std::vector<line_number> order = expected;
+        thread_generator = msvcrt_rand{seed};
+        shuffle_entries(expected, [] { return join_calls<0x7fffU>(thread_generator); });
+
+        // The caller's generator is seeded too: a drawing thread that
+        // borrowed it would draw the right numbers on the wrong thread.
+        thread_generator = msvcrt_rand{seed};
+        thread_draws draws;
+        const bool drawn_ahead = shuffle_entries_drawing_ahead(order, [&]() noexcept {
+            thread_generator = msvcrt_rand{seed};
+            draws.drawn_on = std::this_thread::get_id();
+            return std::ref(draws);
+        });
+        if (trades < 2 * block) {
+            EXPECT_FALSE(drawn_ahead) << trades << " trades";
+            EXPECT_EQ(order, unshuffled) << "left as it was";
+            EXPECT_FALSE(draws.drawn_on.has_value());
+            continue;
+        }
+        ASSERT_TRUE(drawn_ahead) << trades << " trades";
+        EXPECT_NE(draws.drawn_on, std::this_thread::get_id()) << trades << " trades";
+        EXPECT_TRUE(draws.from_one_thread) << trades << " trades";
+        EXPECT_EQ(order, expected) << trades << " trades";
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace line_shuffler

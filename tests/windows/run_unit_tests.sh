@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The test tree on a real other platform: the unit tests cross-built for
 # 64-bit Windows, warnings as errors, against a GoogleTest built from
-# Debian's sources (/usr/src/googletest), and run under wine64. GoogleTest
-# needs std::mutex, so both use MinGW-w64's POSIX-threads compilers.
+# Debian's sources (/usr/src/googletest), and run under wine64. Both are
+# built with the Windows presets' toolchain, MinGW-w64's POSIX-threads
+# compilers, whose std::thread and std::mutex the tool and GoogleTest use.
 #
 # Prints the configure lines that say which tests are left out, then
 # GoogleTest's PASSED line; on a failure, the end of the failing step's log.
@@ -39,22 +40,20 @@ step() {
     }
 }
 
-cat >"$scratch/mingw-posix.cmake" <<EOF
+cat >"$scratch/mingw-tests.cmake" <<EOF
 include($source_dir/cmake/mingw-x86_64.cmake)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 list(APPEND CMAKE_FIND_ROOT_PATH $scratch/gtest)
 EOF
 
 step gtest_configure.log "configuring GoogleTest for Windows" \
     cmake -S /usr/src/googletest -B "$scratch/gtest_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$scratch/mingw-posix.cmake" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$scratch/gtest"
+    -DCMAKE_TOOLCHAIN_FILE="$scratch/mingw-tests.cmake" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$scratch/gtest"
 step gtest_build.log "building GoogleTest for Windows" cmake --build "$scratch/gtest_build"
 step gtest_install.log "installing GoogleTest for Windows" cmake --install "$scratch/gtest_build"
 
 step configure.log "configuring the test tree for Windows" \
     cmake -S . -B "$scratch/tests" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$scratch/mingw-posix.cmake" -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" \
+    -DCMAKE_TOOLCHAIN_FILE="$scratch/mingw-tests.cmake" -DCMAKE_CROSSCOMPILING_EMULATOR="$wine" \
     -DLINE_SHUFFLER_TESTS=ON -DLINE_SHUFFLER_WERROR=ON
 grep 'tests skipped\|test skipped' "$scratch/configure.log" || true
 step build.log "building the tests for Windows" cmake --build "$scratch/tests" --target line_shuffler_tests
