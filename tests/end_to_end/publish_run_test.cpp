@@ -2,7 +2,6 @@
 // ends with the exact shuffle where the output could be written in place,
 // keeps who may use it, and leaves no name behind.
 #include <grp.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
