@@ -31,9 +31,10 @@ inline constexpr std::size_t LINE_BUFFER_SIZE = 1000;
 // enough to stay in the processor's cache while they are scanned.
 inline constexpr std::size_t COUNT_READ_SIZE = std::size_t{64} * 1024;
 
-// Counting and the writer read the input through one buffer of this size
-// (the writer's second thread has one of its own). The writer's reads of
-// 64 KiB, 256 KiB and 1 MiB measured alike from the page cache; on a disk
+// Counting and the writer read the input through run_state::read_buffer,
+// of this size; a second part reads into its own (the fill's of this size,
+// the count's a block of COUNT_READ_SIZE). The writer's reads of 64 KiB,
+// 256 KiB and 1 MiB measured alike from the page cache; on a disk
 // fewer, larger reads wait less. A line longer than that goes through it
 // piece by piece, so memory never depends on how long lines are.
 inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1024} * 1024;
@@ -88,7 +89,7 @@ struct writer_limits {
     std::size_t read_bytes = 0;            // one read of the input
     std::size_t write_buffer_bytes = 0;    // what a window gathers before a write
     bool passes_only = false;              // as if the output were a FIFO
-    unsigned parts = 0;                    // 1 or 2 threads for the regions, as chosen
+    unsigned parts = 0;                    // 1 or 2 parts for every step that splits, as chosen
     std::uint64_t least_window_lines = 0;  // fewer lines, and a window's are copied straight
 };
 
@@ -127,8 +128,8 @@ struct run_state {
     std::unique_ptr<line_number[]> shuffle_order;
     clock_function clock = platform::calendar_seconds;
 
-    // Every read of the input goes through read_buffer: counting and the
-    // writer's passes.
+    // The input's reads by the first (or only) part of the count and of the
+    // writer go through read_buffer; a second part reads into its own.
     page_buffer read_buffer;
     writer_limits limits;
 

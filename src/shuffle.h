@@ -11,7 +11,7 @@ namespace line_shuffler {
 // seeded from run.clock.
 void make_shuffle_order(run_state& run);
 
-// One draw of the generator as the shuffle uses it: at least 31 random bits,
+// One draw of the generator as the shuffle uses it: 31 random bits,
 // from as many rand() calls as that takes on this C library.
 std::uint32_t draw_random() noexcept;
 

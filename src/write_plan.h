@@ -71,7 +71,9 @@ struct write_plan {
     // number; its lines are copied straight. 1 where every window gets one.
     std::uint64_t least_window_lines = 1;
     // Whether a window can have fewer lines than least_window_lines: only if
-    // a line is longer than a window's share for each of them.
+    // a line is longer than a window's share for each of them. The writer
+    // goes by least_window_lines alone; this tells the tests and
+    // bench/layout_only which plans copy lines straight.
     bool copies_lines = false;
     // Regions: how many windows may get a number, at most MAX_WINDOWS.
     std::uint64_t table_windows = 0;
