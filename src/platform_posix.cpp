@@ -10,9 +10,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <string>
 #include <utility>
 
 #include "platform.h"
@@ -148,12 +150,15 @@ file_identity input_handle::identity() const {
 namespace {
 
 // What a signal that ends the process must undo before it does: the raw
-// terminal of the key wait, and an output written in place, which must not
-// be left holding part of a shuffle. The handler puts back the action each
-// signal had, so the process still ends as the signal says.
+// terminal of the key wait, an output written in place, which must not be
+// left holding part of a shuffle, and a work name linked beside the output
+// for the moment of the swap. The handler puts back the action each signal
+// had, so the process still ends as the signal says.
 struct termios saved_terminal {};
 volatile std::sig_atomic_t terminal_to_restore = 0;
 volatile std::sig_atomic_t output_to_empty = -1;
+volatile std::sig_atomic_t name_folder = -1;
+char name_to_remove[64]{};
 struct sigaction previous_actions[NSIG] {};
 bool taken_over[NSIG]{};
 int takers = 0;
@@ -167,6 +172,9 @@ extern "C" void undo_and_die(int signal_number) {
     }
     if (output_to_empty >= 0) {
         [[maybe_unused]] const int emptied = ::ftruncate(output_to_empty, 0);
+    }
+    if (name_folder >= 0) {
+        (void)::unlinkat(name_folder, name_to_remove, 0);
     }
     (void)::sigaction(signal_number, &previous_actions[signal_number], nullptr);
     (void)::raise(signal_number);
@@ -233,6 +241,24 @@ void empty_on_ending_signal(int fd) {
 void forget_ending_signal_output() {
     if (output_to_empty >= 0) {
         output_to_empty = -1;
+        give_back_ending_signals();
+    }
+}
+
+void remove_on_ending_signal(int folder, const std::string& name) {
+    if (name.size() >= sizeof name_to_remove) {
+        return;  // the next run removes it
+    }
+    name.copy(name_to_remove, name.size());
+    name_to_remove[name.size()] = '\0';
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    name_folder = folder;
+    take_over_ending_signals();
+}
+
+void forget_ending_signal_name() {
+    if (name_folder >= 0) {
+        name_folder = -1;
         give_back_ending_signals();
     }
 }

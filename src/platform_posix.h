@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "platform.h"
@@ -57,5 +58,9 @@ bool write_fd_at(int fd, std::span<const char> data, std::uint64_t offset);
 // that ends the process empties `fd` first.
 void empty_on_ending_signal(int fd);
 void forget_ending_signal_output();
+// Likewise, a work name linked into `folder` for the moment of the swap is
+// removed by such a signal, so that only a kill can leave it.
+void remove_on_ending_signal(int folder, const std::string& name);
+void forget_ending_signal_name();
 
 }  // namespace line_shuffler::platform::posix

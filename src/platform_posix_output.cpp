@@ -337,9 +337,9 @@ bool take_over_access(int work, int old, uid_t owner, gid_t group, mode_t mode) 
 
 // Gives the work file the output's name in one step: a fresh work name
 // beside the output first, then the two names swapped, and the old, emptied
-// file's name removed. A kill between the steps leaves the finished
-// shuffle, or the empty old file, under the work name, never an unfinished
-// one under the output's, and the next run removes it. Returns 0 or the
+// file's name removed. A signal between the steps removes the work name; a
+// kill leaves the finished shuffle, or the empty old file, under it, never
+// an unfinished one under the output's, and the next run removes it. Returns 0 or the
 // error of the step that failed, with no work name left behind.
 int give_name(int work, int folder, const std::string& name) {
     const std::string through = fd_path(work);
@@ -357,18 +357,18 @@ int give_name(int work, int folder, const std::string& name) {
     if (linked != 0) {
         return errno;
     }
+    posix::remove_on_ending_signal(folder, fresh);
+    int error = 0;
     if (!injected(publish_step::swap) &&
         ::renameat2(folder, fresh.c_str(), folder, name.c_str(), RENAME_EXCHANGE) == 0) {
         (void)::unlinkat(folder, fresh.c_str(), 0);
-        return 0;
+    } else if (injected(publish_step::rename) || ::renameat(folder, fresh.c_str(), folder, name.c_str()) != 0) {
+        // Neither a swap nor, where the file system can't swap or the name
+        // was removed meanwhile, one rename gave the name.
+        error = errno;
+        (void)::unlinkat(folder, fresh.c_str(), 0);
     }
-    // A file system that can't swap names, or a name removed meanwhile: one
-    // rename still gives the name in one step.
-    if (!injected(publish_step::rename) && ::renameat(folder, fresh.c_str(), folder, name.c_str()) == 0) {
-        return 0;
-    }
-    const int error = errno;
-    (void)::unlinkat(folder, fresh.c_str(), 0);
+    posix::forget_ending_signal_name();
     return error;
 }
 

@@ -158,22 +158,27 @@ TEST_F(publish_run_test, an_output_that_cant_be_renamed_is_written_where_it_is) 
     }
 }
 
-TEST_F(publish_run_test, a_run_killed_at_the_swap_leaves_a_name_that_the_next_run_removes) {
+// A signal at the swap takes the work name with it; a kill leaves it, and
+// the next run removes it.
+TEST_F(publish_run_test, a_run_stopped_at_the_swap_leaves_no_name_past_the_next_run) {
     if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace is missing or may not trace here";
     }
     const std::string input = numbered_lines(1'000);
     write_file("file.txt", input);
-    finished_run run = run_tool({.prefix = {"strace", "-f", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
-                                            "-e", "inject=renameat2:signal=KILL"}});
-    EXPECT_EQ(run.exit_status, -1) << "not killed";
-    EXPECT_EQ(fs::file_size("shuffled_file.txt"), 0U);
-    EXPECT_EQ(names_in(".").size(), 3U);
-    const std::int64_t from = seconds_now();
-    run = run_tool();
-    EXPECT_EQ(run.exit_status, 0);
-    expect_shuffled_in_window(input, from, seconds_now());
-    EXPECT_EQ(names_in("."), (std::vector<std::string>{"file.txt", "shuffled_file.txt"}));
+    for (const auto& [stop, names_left] : {std::pair{"signal=KILL", 3U}, std::pair{"error=EINTR:signal=TERM", 2U}}) {
+        SCOPED_TRACE(stop);
+        finished_run run = run_tool({.prefix = {"strace", "-f", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                                                "-e", std::string{"inject=renameat2:"} + stop}});
+        EXPECT_EQ(run.exit_status, -1) << "not ended by the signal";
+        EXPECT_EQ(fs::file_size("shuffled_file.txt"), 0U);
+        EXPECT_EQ(names_in(".").size(), names_left);
+        const std::int64_t from = seconds_now();
+        run = run_tool();
+        EXPECT_EQ(run.exit_status, 0);
+        expect_shuffled_in_window(input, from, seconds_now());
+        EXPECT_EQ(names_in("."), (std::vector<std::string>{"file.txt", "shuffled_file.txt"}));
+    }
 }
 
 // 18 folders of 250-byte names, longer together than a path may be, so
