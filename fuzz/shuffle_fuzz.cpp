@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
-    const std::vector<std::uint32_t> order(run->shuffle_order.get(), run->shuffle_order.get() + run->line_count);
+    const std::vector<std::uint32_t> order(run->shuffle_order.data(), run->shuffle_order.data() + run->line_count);
     check_is_permutation(order);
     if (testing::read_file(OUTPUT_FILE_NAME) != testing::model_output(input, order)) {
         fail("shuffled_file.txt differs from the model's output");

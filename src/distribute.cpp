@@ -47,7 +47,9 @@ void lay_out_half(const run_state& run, const write_plan& plan, const region_lay
     // Reserved whole, so that growing never holds two copies; untouched
     // pages cost nothing.
     half.windows.reserve(static_cast<std::size_t>(plan.table_windows));
-    const line_number* const order = run.shuffle_order.get();
+    // Room for the entries of a window that gets no number: fewer than
+    // the least a numbered one has.
+    const std::unique_ptr<line_number[]> room{new line_number[static_cast<std::size_t>(plan.least_window_lines)]};
     std::uint64_t first_part_bytes = 0;
     std::uint32_t first_part_lines = 0;
     const auto number_of = [&](std::size_t windows) { return numbered_down ? NO_WINDOW - 1 - windows : windows; };
@@ -68,8 +70,9 @@ void lay_out_half(const run_state& run, const write_plan& plan, const region_lay
                                         static_cast<std::uint32_t>(end - first), first_part_lines});
                 number = number_of(half.windows.size());
             } else {
-                for (std::size_t position = first; position < end; ++position) {
-                    numbers.set(line_index(order[position]), NO_WINDOW);
+                for (const line_number line :
+                     order_entries(run, first, end, {room.get(), static_cast<std::size_t>(plan.least_window_lines)})) {
+                    numbers.set(line_index(line), NO_WINDOW);
                 }
                 half.copied_bytes += bytes;
             }

@@ -88,7 +88,8 @@ std::uint64_t line_lengths::memory_for(std::uint64_t lines, std::uint64_t long_l
                                        std::uint64_t huge_lines) noexcept {
     std::uint64_t bytes = lines * sizeof(slot) + huge_lines * sizeof(huge_line);
     if (long_lines != 0) {
-        bytes += words_for(lines) * sizeof(long_word) + long_lines * sizeof(std::uint16_t);
+        bytes += std::min(words_for(lines) * sizeof(long_word) + long_lines * sizeof(std::uint16_t),
+                          lines * sizeof(std::uint16_t));
     }
     return bytes;
 }
@@ -120,7 +121,7 @@ std::uint64_t line_lengths::total(std::size_t first, std::size_t end) const noex
             next_rank = rank(index);
             ranked = true;
         }
-        sum += long_length(index, value, next_rank++);
+        sum += long_length(index, value, by_line_ ? index : next_rank++);
     }
     return sum;
 }

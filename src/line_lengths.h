@@ -33,72 +33,11 @@
 #include <span>
 #include <type_traits>
 
+#include "grown_array.h"
 #include "newline_scan.h"
 #include "prefetch.h"
 
 namespace line_shuffler {
-
-namespace detail {
-
-// An array grown by realloc: a large block moves by having its pages
-// remapped rather than copied, so growing never holds two copies resident;
-// pages reserved but not yet written cost nothing.
-template <typename value>
-class grown_array {
-    static_assert(std::is_trivially_copyable_v<value>);
-
-public:
-    value* data() noexcept { return data_.get(); }
-    const value* data() const noexcept { return data_.get(); }
-    value& operator[](std::size_t index) noexcept { return data_.get()[index]; }
-    const value& operator[](std::size_t index) const noexcept { return data_.get()[index]; }
-    std::size_t capacity() const noexcept { return capacity_; }
-    std::uint64_t bytes() const noexcept { return std::uint64_t{capacity_} * sizeof(value); }
-
-    // Room for `capacity` entries, the first ones kept; throws std::bad_alloc.
-    void resize(std::size_t capacity) {
-        if (capacity == 0) {
-            reset();
-            return;
-        }
-        void* moved = std::realloc(data_.get(), capacity * sizeof(value));
-        if (moved == nullptr) {
-            throw std::bad_alloc{};
-        }
-        (void)data_.release();
-        data_.reset(static_cast<value*>(moved));
-        capacity_ = capacity;
-    }
-
-    // As resize, for giving back: a failure keeps the block as it was.
-    void shrink(std::size_t capacity) noexcept {
-        if (capacity >= capacity_) {
-            return;
-        }
-        if (capacity == 0) {
-            reset();
-        } else if (void* moved = std::realloc(data_.get(), capacity * sizeof(value))) {
-            (void)data_.release();
-            data_.reset(static_cast<value*>(moved));
-            capacity_ = capacity;
-        }
-    }
-
-    void reset() noexcept {
-        data_.reset();
-        capacity_ = 0;
-    }
-
-private:
-    struct free_block {
-        void operator()(value* p) const noexcept { std::free(p); }
-    };
-
-    std::unique_ptr<value, free_block> data_;
-    std::size_t capacity_ = 0;
-};
-
-}  // namespace detail
 
 class line_lengths {
 public:
@@ -145,7 +84,7 @@ public:
     // there are long lines, the word its rank is counted from.
     void prefetch(std::size_t index) const noexcept {
         line_shuffler::prefetch(slots_.data() + index);
-        if (long_count_ != 0) {
+        if (long_count_ != 0 && !by_line_) {
             line_shuffler::prefetch(long_words_.data() + index / LINES_PER_WORD);
         }
     }
@@ -176,6 +115,50 @@ public:
     // HUGE_LENGTH or longer: memory_bytes() after shrink_to_fit().
     static std::uint64_t memory_for(std::uint64_t lines, std::uint64_t long_lines, std::uint64_t huge_lines) noexcept;
 
+    // Hands every table to write(bytes), one after the other, and gives
+    // back their memory; the figures (size, longest, long lines) stay.
+    // take_back(read, block) reads them again, read(bytes, at) taking
+    // each from where it was written, the slots into the pages of `block`,
+    // which is left empty. A run puts the
+    // lengths aside while the order is drawn, and takes them back into the
+    // order's block once the order is aside in its turn.
+    template <typename writer>
+    void put_aside(writer&& write) {
+        write(as_bytes(slots_, size_));
+        write(as_bytes(long_words_, long_count_ != 0 ? words_for(size_) : 0));
+        write(as_bytes(low_bits_, long_count_));
+        write(as_bytes(huge_, huge_count_));
+        slots_.reset();
+        long_words_.reset();
+        low_bits_.reset();
+        huge_.reset();
+    }
+
+    template <typename reader, typename other>
+    void take_back(reader&& read, grown_array<other>& block) {
+        const std::uint64_t words_bytes = long_count_ != 0 ? words_for(size_) * sizeof(long_word) : 0;
+        const std::uint64_t low_bits_at = std::uint64_t{size_} * sizeof(slot) + words_bytes;
+        // Where nearly every line is long, their low bits by line take less
+        // than the words and the low bits by rank: at most as much as the
+        // slots, so that the lengths never take more than the order did.
+        by_line_ = long_count_ != 0 && words_bytes + long_count_ * sizeof(std::uint16_t) > size_ * sizeof(slot);
+        slots_.take_block(block, size_);
+        if (slots_.capacity() < size_) {
+            slots_.resize(size_);
+        }
+        read(as_bytes(slots_, size_), 0);
+        huge_.resize(huge_count_);
+        read(as_bytes(huge_, huge_count_), low_bits_at + long_count_ * sizeof(std::uint16_t));
+        if (!by_line_) {
+            long_words_.resize(static_cast<std::size_t>(words_bytes / sizeof(long_word)));
+            low_bits_.resize(long_count_);
+            read(as_bytes(long_words_, long_words_.capacity()), low_bits_at - words_bytes);
+            read(as_bytes(low_bits_, long_count_), low_bits_at);
+            return;
+        }
+        take_low_bits_by_line(read, low_bits_at);
+    }
+
     std::span<slot> slots() noexcept { return {slots_.data(), size_}; }
     std::span<const slot> slots() const noexcept { return {slots_.data(), size_}; }
 
@@ -195,6 +178,35 @@ private:
         std::uint64_t length;
     };
 
+    // The low bits, aside in rank order from `at`, into an entry for
+    // every line, a piece at a time.
+    template <typename reader>
+    void take_low_bits_by_line(reader&& read, std::uint64_t at) {
+        low_bits_.resize(size_);
+        std::uint16_t piece[4096];
+        std::size_t held = 0;
+        std::size_t next = 0;
+        std::size_t taken = 0;
+        for (std::size_t index = 0; index < size_; ++index) {
+            if (slots_[index] < LONG_MARK) {
+                continue;
+            }
+            if (next == held) {
+                held = std::min(std::size(piece), long_count_ - taken);
+                read(std::span<char>{reinterpret_cast<char*>(piece), held * sizeof(std::uint16_t)},
+                     at + taken * sizeof(std::uint16_t));
+                next = 0;
+            }
+            low_bits_[index] = piece[next++];
+            ++taken;
+        }
+    }
+
+    template <typename value>
+    static std::span<char> as_bytes(grown_array<value>& array, std::size_t entries) noexcept {
+        return {reinterpret_cast<char*>(array.data()), entries * sizeof(value)};
+    }
+
     static std::size_t words_for(std::uint64_t lines) noexcept {
         return static_cast<std::size_t>((lines + LINES_PER_WORD - 1) / LINES_PER_WORD);
     }
@@ -203,6 +215,9 @@ private:
     void add_long(std::uint64_t length);
     // How many long lines come before long line `index`.
     std::size_t rank(std::size_t index) const noexcept {
+        if (by_line_) {
+            return index;
+        }
         const long_word& word = long_words_[index / LINES_PER_WORD];
         const std::uint32_t earlier = (std::uint32_t{1} << (index % LINES_PER_WORD)) - 1;
         return word.before + static_cast<std::size_t>(count_bits(word.bits & earlier));
@@ -210,17 +225,20 @@ private:
     std::uint64_t long_length(std::size_t index, slot value, std::size_t rank) const noexcept;
     std::uint64_t huge_length(std::size_t index) const noexcept;
 
-    detail::grown_array<slot> slots_;
+    grown_array<slot> slots_;
     std::size_t size_ = 0;
     std::uint64_t longest_ = 0;
     // Allocated with the first long line. Each word's count is set up to
     // the last long line's word: ranks are asked only of long lines.
-    detail::grown_array<long_word> long_words_;
+    grown_array<long_word> long_words_;
     std::size_t counted_words_ = 0;
-    detail::grown_array<std::uint16_t> low_bits_;
+    grown_array<std::uint16_t> low_bits_;
     std::size_t long_count_ = 0;
-    detail::grown_array<huge_line> huge_;
+    grown_array<huge_line> huge_;
     std::size_t huge_count_ = 0;
+    // Whether low_bits_ holds an entry for every line, in line order, and
+    // long_words_ none: a line's rank is then the line itself.
+    bool by_line_ = false;
 };
 
 }  // namespace line_shuffler

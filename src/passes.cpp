@@ -46,7 +46,6 @@ public:
         : run_(run),
           walker_(run, run.read_buffer.span().first(plan.read_bytes)),
           window_bytes_(plan.window_bytes),
-          wanted_((run.line_count + 63) / 64),
           lines_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.lines, 1))]),
           ends_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.lines, 1))]) {
         bytes_.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(cut.bytes, 1)));
@@ -77,31 +76,25 @@ public:
     }
 
 private:
-    bool is_wanted(std::size_t index) const { return (wanted_[index / 64] >> (index % 64) & 1U) != 0; }
-    void set_wanted(std::size_t index, bool wanted) {
-        const std::uint64_t bit = std::uint64_t{1} << (index % 64);
-        wanted_[index / 64] = wanted ? wanted_[index / 64] | bit : wanted_[index / 64] & ~bit;
-    }
-
     // Copies the window's lines into memory in input order, noting where
-    // each ends and which line it is.
+    // each ends and which line it is: the lines wanted, sorted, are met in
+    // the walk in the same order.
     void gather(std::span<const line_number> window) {
-        std::size_t last = 0;
-        for (const line_number line : window) {
-            set_wanted(line_index(line), true);
-            last = std::max(last, line_index(line));
-        }
+        std::uint32_t* const lines = lines_.get();
+        std::transform(window.begin(), window.end(), lines,
+                       [](line_number line) { return static_cast<std::uint32_t>(line_index(line)); });
+        std::sort(lines, lines + window.size());
         std::size_t found = 0;
         std::uint64_t used = 0;
         std::size_t current = static_cast<std::size_t>(-1);
         walker_.walk(
             [&](std::size_t index, std::span<const char> piece) {
-                if (!is_wanted(index)) {
-                    return;
-                }
                 if (index != current) {
+                    if (found == window.size() || index != lines[found]) {
+                        return;
+                    }
                     current = index;
-                    lines_[found++] = static_cast<std::uint32_t>(index);
+                    ++found;
                 }
                 if (piece.size() > bytes_.size() - used) {
                     input_changed();  // longer than counted
@@ -110,26 +103,22 @@ private:
                 used += piece.size();
                 ends_[found - 1] = static_cast<std::uint32_t>(used);
             },
-            last);
-        for (const line_number line : window) {
-            set_wanted(line_index(line), false);
+            lines[window.size() - 1]);
+        if (found != window.size()) {
+            input_changed();
         }
         // Each line as long as it was counted, or the input has changed.
         for (std::size_t place = 0; place < found; ++place) {
             const std::uint64_t start = place == 0 ? 0 : ends_[place - 1];
-            if (ends_[place] - start != output_length(run_, lines_[place])) {
+            if (ends_[place] - start != output_length(run_, lines[place])) {
                 input_changed();
             }
-        }
-        if (found != window.size()) {
-            input_changed();
         }
     }
 
     run_state& run_;
     line_walker walker_;
     std::uint64_t window_bytes_;
-    std::vector<std::uint64_t> wanted_;
     std::unique_ptr<std::uint32_t[]> lines_;
     std::unique_ptr<std::uint32_t[]> ends_;
     page_buffer bytes_;
@@ -141,12 +130,16 @@ void write_in_passes(run_state& run, const write_plan& plan) {
     // The windows are cut twice, once to size the memory and once to write
     // them, rather than listed: a file of very long lines has as many
     // windows as lines.
-    window_gatherer gatherer{run, plan, find_largest(run, plan)};
+    const largest_window largest = find_largest(run, plan);
+    window_gatherer gatherer{run, plan, largest};
+    // Room for a window's entries of the order, while it is written.
+    const auto most_lines = static_cast<std::size_t>(std::max<std::uint64_t>(largest.lines, 1));
+    const std::unique_ptr<line_number[]> room{new line_number[most_lines]};
     output_buffer out{run.output_file};
     walk_windows(
         run, plan, [](std::size_t, std::uint64_t) {},
         [&](std::size_t first, std::size_t end, std::uint64_t) {
-            gatherer.write_window({run.shuffle_order.get() + first, end - first}, out);
+            gatherer.write_window(order_entries(run, first, end, {room.get(), most_lines}), out);
             run.progress.update(out.written());
         });
     out.flush();

@@ -141,6 +141,10 @@ public:
     // without waiting, so that publish() finds little left to flush.
     void start_writeback(std::uint64_t offset, std::uint64_t size) noexcept;
 
+    // Cuts the work file to its first `size` bytes, giving back what lay
+    // past them (the run's tables put aside). False on failure.
+    bool cut_to(std::uint64_t size);
+
     // The output is finished: puts the work file's bytes on the disk, gives
     // it the old file's owner, access ACL and permission bits, then swaps it
     // in under the output's name in one step (it bears a hidden name,
@@ -173,6 +177,19 @@ private:
     std::uint32_t mode_ = 0;
     std::int64_t owner_ = -1;
     std::int64_t group_ = -1;
+};
+
+// A file without a name for the tables a run puts aside, where the output
+// can't hold them (a FIFO, a device, a file written in place): made in the
+// temporary folder ($TMPDIR, else /var/tmp, else /tmp; on Windows the
+// user's temporary folder), readable by its owner alone, and gone when it
+// is closed or the process ends, however it ends.
+class scratch_handle : public file_handle {
+public:
+    // False where no temporary folder can hold such a file.
+    bool open();
+    bool write_at(std::span<const char> data, std::uint64_t offset);
+    io_result read_at(std::span<char> buffer, std::uint64_t offset) const;
 };
 
 // Steps of publishing a work file that a test may have fail, with the

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -27,6 +28,7 @@ namespace line_shuffler::platform {
 using posix::is_stdout;
 using posix::read_fd_at;
 using posix::to_fd;
+using posix::write_fd_at;
 
 namespace {
 
@@ -128,6 +130,31 @@ bool write_fd_at(int fd, std::span<const char> data, std::uint64_t offset) {
 }  // namespace posix
 
 io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+    return read_fd_at(to_fd(native_), buffer, offset);
+}
+
+bool scratch_handle::open() {
+#if defined(O_TMPFILE)
+    const char* const from_environment = std::getenv("TMPDIR");
+    for (const char* folder : {from_environment, "/var/tmp", "/tmp"}) {
+        if (folder == nullptr || *folder == '\0') {
+            continue;
+        }
+        const int fd = ::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            adopt(*this, fd);
+            return true;
+        }
+    }
+#endif
+    return false;
+}
+
+bool scratch_handle::write_at(std::span<const char> data, std::uint64_t offset) {
+    return write_fd_at(to_fd(native_), data, offset);
+}
+
+io_result scratch_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
     return read_fd_at(to_fd(native_), buffer, offset);
 }
 

@@ -581,6 +581,14 @@ bool output_handle::write_all(std::span<const char> data) {
     return true;
 }
 
+bool output_handle::cut_to(std::uint64_t size) {
+    int result = 0;
+    do {
+        result = ::ftruncate(to_fd(native_), static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
 bool output_handle::write_at(std::span<const char> data, std::uint64_t offset) {
     return write_fd_at(to_fd(native_), data, offset);
 }

@@ -180,6 +180,19 @@ io_result read_handle_at(HANDLE handle, std::span<char> buffer, std::uint64_t of
     return static_cast<io_result>(done);
 }
 
+bool write_handle_at(HANDLE handle, std::span<const char> data, std::uint64_t offset) {
+    while (!data.empty()) {
+        OVERLAPPED where = at_offset(offset);
+        DWORD put = 0;
+        if (!::WriteFile(handle, data.data(), transfer_size(data.size()), &put, &where) || put == 0) {
+            return false;
+        }
+        data = data.subspan(put);
+        offset += put;
+    }
+    return true;
+}
+
 }  // namespace
 
 io_result input_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
@@ -546,19 +559,48 @@ bool output_handle::write_all(std::span<const char> data) {
 }
 
 bool output_handle::write_at(std::span<const char> data, std::uint64_t offset) {
-    while (!data.empty()) {
-        OVERLAPPED where = at_offset(offset);
-        DWORD put = 0;
-        if (!::WriteFile(to_handle(native_), data.data(), transfer_size(data.size()), &put, &where) || put == 0) {
-            return false;
-        }
-        data = data.subspan(put);
-        offset += put;
-    }
-    return true;
+    return write_handle_at(to_handle(native_), data, offset);
 }
 
 io_result output_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
+    return read_handle_at(to_handle(native_), buffer, offset);
+}
+
+bool output_handle::cut_to(std::uint64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFileInformationByHandle(to_handle(native_), FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+bool scratch_handle::open() {
+    wchar_t folder[MAX_PATH + 1]{};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) {
+        return false;
+    }
+    // The name is the system's fresh one; the file goes when its one
+    // handle closes, which the system does for a process that ends any way.
+    wchar_t name[MAX_PATH + 1]{};
+    for (unsigned attempt = 0; attempt < 10; ++attempt) {
+        if (::GetTempFileNameW(folder, L"lsh", 0, name) == 0) {
+            return false;
+        }
+        const HANDLE file = ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                          work_attributes | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            adopt(*this, reinterpret_cast<std::intptr_t>(file));
+            return true;
+        }
+        (void)::DeleteFileW(name);
+    }
+    return false;
+}
+
+bool scratch_handle::write_at(std::span<const char> data, std::uint64_t offset) {
+    return write_handle_at(to_handle(native_), data, offset);
+}
+
+io_result scratch_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
     return read_handle_at(to_handle(native_), buffer, offset);
 }
 

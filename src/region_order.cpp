@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "aside.h"
 #include "input_changed.h"
 #include "newline_scan.h"
 #include "output_buffer.h"
@@ -94,6 +95,7 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
         page_buffer region_buffer;
         region_buffer.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(largest_bytes, 1)));
         const std::unique_ptr<std::uint32_t[]> ends{new std::uint32_t[static_cast<std::size_t>(largest_lines)]};
+        const std::unique_ptr<line_number[]> room{new line_number[static_cast<std::size_t>(largest_lines)]};
         output_buffer out{run.output_file};
         for (std::size_t next;
              !stop.load(std::memory_order_relaxed) && (next = next_window++) < layout.windows.size();) {
@@ -109,7 +111,9 @@ void order_regions(run_state& run, const write_plan& plan, const region_layout& 
                     input_changed();
                 }
                 out.move_to(window.start);
-                const std::span<const line_number> order{run.shuffle_order.get() + window.first_line, window.lines};
+                const std::span<const line_number> order =
+                    order_entries(run, window.first_line, std::size_t{window.first_line} + window.lines,
+                                  {room.get(), static_cast<std::size_t>(largest_lines)});
                 write_in_output_order(places, order, region, line_ends, out);
                 out.flush();
                 run.output_file.start_writeback(window.start, region.size());

@@ -13,11 +13,13 @@
 #include <string_view>
 #include <type_traits>
 
+#include "grown_array.h"
 #include "input_digest.h"
 #include "line_lengths.h"
 #include "page_buffer.h"
 #include "platform.h"
 #include "progress.h"
+#include "scratch.h"
 
 namespace line_shuffler {
 
@@ -52,9 +54,16 @@ inline constexpr std::size_t line_index(line_number line) noexcept {
 }
 
 // The memory promise: peak resident memory at most this base plus this much
-// for every input line, whatever the lines' lengths.
+// for every input line, whatever the lines' lengths. The 4 bytes a line are
+// the order's; the lengths (2 bytes a line) are put aside while it is
+// drawn, and it is put aside in its turn while the lengths, then each
+// line's window and place in it, share its block with the windows.
 inline constexpr std::uint64_t PROMISED_BASE_BYTES = std::uint64_t{24} << 20;
-inline constexpr std::uint64_t PROMISED_BYTES_PER_LINE = 9;
+inline constexpr std::uint64_t PROMISED_BYTES_PER_LINE = 4;
+// Where no scratch space can be had (an output that can't hold it and no
+// temporary folder that can hold a file without a name), the order and the
+// lengths stay in memory together, and the run takes this much a line.
+inline constexpr std::uint64_t IN_MEMORY_BYTES_PER_LINE = 9;
 
 inline constexpr const char* INPUT_FILE_NAME = "file.txt";
 inline constexpr const char* OUTPUT_FILE_NAME = "shuffled_file.txt";
@@ -124,8 +133,14 @@ struct run_state {
     std::uint64_t max_line_count = MAX_LINE_COUNT;
 
     // Shuffle order: entry i is the 1-based input line written as output
-    // line i + 1.
-    std::unique_ptr<line_number[]> shuffle_order;
+    // line i + 1. Once put aside, the writer reads it from the scratch
+    // space, from order_aside_at on, a piece at a time.
+    grown_array<line_number> shuffle_order;
+    scratch_space scratch;
+    bool lengths_aside = false;
+    std::uint64_t lengths_aside_bytes = 0;
+    std::uint64_t order_aside_at = ORDER_IN_MEMORY;
+    static constexpr std::uint64_t ORDER_IN_MEMORY = ~std::uint64_t{0};
     clock_function clock = platform::calendar_seconds;
 
     // The input's reads by the first (or only) part of the count and of the

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <numeric>
 
+#include "aside.h"
 #include "random_draws.h"
 
 namespace line_shuffler {
@@ -49,10 +50,11 @@ public:
 }  // namespace
 
 void make_shuffle_order(run_state& run) {
+    put_lengths_aside(run);
     const std::size_t count = run.line_count;
     // Left uninitialised: every entry is set below.
-    run.shuffle_order.reset(new line_number[count]);
-    line_number* const order = run.shuffle_order.get();
+    run.shuffle_order.resize(count);
+    line_number* const order = run.shuffle_order.data();
 
     // The seed is the calendar second cut to 32 bits, so two runs in the
     // same second draw the same order.

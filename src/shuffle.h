@@ -8,7 +8,7 @@
 namespace line_shuffler {
 
 // Fills run.shuffle_order with a random order of the run.line_count lines,
-// seeded from run.clock.
+// seeded from run.clock, having put the lengths aside for the while.
 void make_shuffle_order(run_state& run);
 
 // One draw of the generator as the shuffle uses it: 31 random bits,

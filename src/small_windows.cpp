@@ -6,7 +6,7 @@
 // Such a window holds few lines only because they are long, or sit between
 // long ones, so one positioned read a line costs little beside its bytes;
 // and the output between the regions is written in order, once. A line is
-// found in the input from the offset of every LINES_PER_INPUT_OFFSET-th line
+// found in the input from the offset of every lines_per_input_offset()-th line
 // and the lengths between, so this step holds no table a line.
 #include "small_windows.h"
 
@@ -22,8 +22,6 @@ namespace line_shuffler {
 
 namespace {
 
-constexpr auto STRIDE = static_cast<std::size_t>(LINES_PER_INPUT_OFFSET);
-
 class straight_copier {
 public:
     straight_copier(run_state& run, const write_plan& plan)
@@ -31,13 +29,14 @@ public:
           buffer_(run.read_buffer.span().first(plan.read_bytes)),
           offsets_(
               new std::uint64_t[static_cast<std::size_t>(input_offsets_bytes(run.line_count) / sizeof(std::uint64_t))]),
+          stride_(static_cast<std::size_t>(lines_per_input_offset(run.line_count))),
           out_(run.output_file) {
         const line_lengths& lengths = run.lengths;
         const std::size_t count = run.line_count;
         std::uint64_t offset = 0;
-        for (std::size_t first = 0; first < count; first += STRIDE) {
-            offsets_[first / STRIDE] = offset;
-            offset += lengths.total(first, std::min(first + STRIDE, count));
+        for (std::size_t first = 0; first < count; first += stride_) {
+            offsets_[first / stride_] = offset;
+            offset += lengths.total(first, std::min(first + stride_, count));
         }
     }
 
@@ -59,8 +58,8 @@ public:
 private:
     void copy_line(std::size_t index) {
         const line_lengths& lengths = run_.lengths;
-        const std::size_t first = index / STRIDE * STRIDE;
-        std::uint64_t offset = offsets_[index / STRIDE] + lengths.total(first, index);
+        const std::size_t first = index / stride_ * stride_;
+        std::uint64_t offset = offsets_[index / stride_] + lengths.total(first, index);
         std::uint64_t left = lengths[index];
         const bool last = index + 1 == run_.line_count;
         while (left > 0) {
@@ -85,6 +84,7 @@ private:
     run_state& run_;
     std::span<char> buffer_;
     std::unique_ptr<std::uint64_t[]> offsets_;
+    std::size_t stride_;
     output_buffer out_;
     std::uint64_t next_ = static_cast<std::uint64_t>(-1);
 };
@@ -99,13 +99,15 @@ void copy_small_windows(run_state& run, const write_plan& plan) {
         return;
     }
     straight_copier copier{run, plan};
+    const auto most_lines = static_cast<std::size_t>(plan.least_window_lines);
+    const std::unique_ptr<line_number[]> room{new line_number[most_lines]};
     std::uint64_t start = 0;
     std::uint64_t copied = 0;
     walk_windows(
         run, plan, [](std::size_t, std::uint64_t) {},
         [&](std::size_t first, std::size_t end, std::uint64_t bytes) {
             if (!window_is_numbered(run, plan, first, end)) {
-                copier.copy({run.shuffle_order.get() + first, end - first}, start, bytes);
+                copier.copy(order_entries(run, first, end, {room.get(), most_lines}), start, bytes);
                 copied += bytes;
                 // Both of the moves the progress counts for them.
                 run.progress.update(2 * copied);

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 
+#include "aside.h"
 #include "run_state.h"
 #include "write_plan.h"
 
@@ -44,9 +47,11 @@ template <typename line_taker, typename window_taker>
 void walk_windows(const run_state& run, const write_plan& plan, line_taker&& line, window_taker&& window,
                   std::size_t from = 0, std::size_t to = static_cast<std::size_t>(-1)) {
     const line_lengths& lengths = run.lengths;
-    const line_number* const order = run.shuffle_order.get();
     const std::size_t end = std::min<std::size_t>(to, run.line_count);
     const std::size_t cut = layout_halves_meet(run, plan);
+    // The order is read a piece at a time where it is aside.
+    constexpr std::size_t PIECE_ENTRIES = std::size_t{16} << 10;
+    const std::unique_ptr<line_number[]> room{new line_number[PIECE_ENTRIES]};
     // The lengths are met in output order, at random places: each is
     // fetched a few lines ahead, and a long line's low bits, which its slot
     // and its word lead to, fewer lines ahead.
@@ -55,23 +60,28 @@ void walk_windows(const run_state& run, const write_plan& plan, line_taker&& lin
     std::size_t first = from;
     std::uint64_t cost = 0;  // the window's bytes and index
     std::uint64_t bytes = 0;
-    for (std::size_t position = from; position < end; ++position) {
-        if (position + ahead < end) {
-            lengths.prefetch(line_index(order[position + ahead]));
+    for (std::size_t piece_start = from; piece_start < end; piece_start += PIECE_ENTRIES) {
+        const std::span<const line_number> piece =
+            order_entries(run, piece_start, std::min(end, piece_start + PIECE_ENTRIES), {room.get(), PIECE_ENTRIES});
+        for (std::size_t i = 0; i < piece.size(); ++i) {
+            if (i + ahead < piece.size()) {
+                lengths.prefetch(line_index(piece[i + ahead]));
+            }
+            if (i + low_bits_ahead < piece.size()) {
+                lengths.prefetch_low_bits(line_index(piece[i + low_bits_ahead]));
+            }
+            const std::size_t position = piece_start + i;
+            const std::size_t index = line_index(piece[i]);
+            const std::uint64_t length = output_length(run, index);
+            if (window_is_full(plan, cost, position - first, length) || (position == cut && position > first)) {
+                window(first, position, bytes);
+                first = position;
+                cost = bytes = 0;
+            }
+            cost += length + WINDOW_BYTES_PER_LINE;
+            bytes += length;
+            line(index, length);
         }
-        if (position + low_bits_ahead < end) {
-            lengths.prefetch_low_bits(line_index(order[position + low_bits_ahead]));
-        }
-        const std::size_t index = line_index(order[position]);
-        const std::uint64_t length = output_length(run, index);
-        if (window_is_full(plan, cost, position - first, length) || (position == cut && position > first)) {
-            window(first, position, bytes);
-            first = position;
-            cost = bytes = 0;
-        }
-        cost += length + WINDOW_BYTES_PER_LINE;
-        bytes += length;
-        line(index, length);
     }
     window(first, end, bytes);
 }

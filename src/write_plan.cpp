@@ -11,7 +11,9 @@ constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
 // What a run holds besides the order, the lengths, the windows' table and
 // the windows: code, the C library, the threads' stacks, the 1 MiB read
 // buffer of each part, the 64 KiB output buffer of each, the digest's
-// sums (at most 64 KiB), the draw's ring of picks (256 KiB). A one-line
+// sums (at most 64 KiB), the draw's ring of picks (256 KiB), the pieces of
+// the order read back (64 KiB for each walk of the windows, 256 KiB for
+// each part of the second step). A one-line
 // file peaks at about 3 MiB; the rest is slack. (The count's second part
 // holds its half's lengths apart until they join the first's: 3 bytes a
 // line at most, before the order's 4 are taken.)
@@ -46,11 +48,6 @@ constexpr std::size_t WRITE_BUFFER_BYTES = std::size_t{256} * 1024;
 // than it saves.
 constexpr std::uint64_t SMALLEST_OUTPUT_IN_PARTS = 4 * MIB;
 
-// Where each line of a pass's window is wanted: one bit a line.
-std::uint64_t wanted_bits_bytes(std::uint64_t line_count) {
-    return (line_count + 63) / 64 * sizeof(std::uint64_t);
-}
-
 std::uint64_t less(std::uint64_t from, std::uint64_t taken) {
     return from > taken ? from - taken : 0;
 }
@@ -82,7 +79,7 @@ numbered_windows number_every_window(std::uint64_t window, std::uint64_t work, s
 }  // namespace
 
 std::uint64_t input_offsets_bytes(std::uint64_t line_count) noexcept {
-    return (line_count / LINES_PER_INPUT_OFFSET + 1) * sizeof(std::uint64_t);
+    return (line_count / lines_per_input_offset(line_count) + 1) * sizeof(std::uint64_t);
 }
 
 namespace {
@@ -151,13 +148,37 @@ void plan_regions(const plan_figures& figures, std::uint64_t left, unsigned most
     }
 }
 
+// A pass's window holds its lines and, while it is written, their entries
+// of the order: a line takes at least a byte and its index, so the entries
+// take at most this share of the window's bytes.
+std::uint64_t order_room_bytes(std::uint64_t window_bytes) {
+    return window_bytes / (1 + WINDOW_BYTES_PER_LINE) * sizeof(line_number);
+}
+
+void plan_passes(const plan_figures& figures, std::uint64_t left, write_plan& plan) {
+    const std::uint64_t lines = std::max<std::uint64_t>(figures.line_count, 1);
+    const std::uint64_t share = (1 + WINDOW_BYTES_PER_LINE + sizeof(line_number));
+    plan.path = write_path::passes;
+    plan.window_bytes = figures.limits.window_bytes != 0 ? figures.limits.window_bytes
+                                                         : std::clamp(left / share * (1 + WINDOW_BYTES_PER_LINE),
+                                                                      SMALLEST_WINDOW_BYTES, LARGEST_WINDOW_BYTES);
+    plan.window_lines = lines;
+    plan.memory_bytes = plan.window_bytes + order_room_bytes(plan.window_bytes);
+    plan.peak_bytes += plan.memory_bytes;
+}
+
 }  // namespace
 
 write_plan plan_writer(const plan_figures& figures) noexcept {
     const writer_limits& limits = figures.limits;
     const std::uint64_t lines = std::max<std::uint64_t>(figures.line_count, 1);
-    const std::uint64_t promised = PROMISED_BASE_BYTES + PROMISED_BYTES_PER_LINE * lines;
-    const std::uint64_t held = RUN_OVERHEAD_BYTES + sizeof(line_number) * lines + figures.lengths_bytes;
+    const std::uint64_t per_line = figures.order_aside ? PROMISED_BYTES_PER_LINE : IN_MEMORY_BYTES_PER_LINE;
+    const std::uint64_t promised = PROMISED_BASE_BYTES + per_line * lines;
+    const std::uint64_t order = sizeof(line_number) * lines;
+    // While the order is drawn, the lengths are aside; while the lines are
+    // written, the order is.
+    const std::uint64_t drawing = RUN_OVERHEAD_BYTES + order + (figures.order_aside ? 0 : figures.lengths_bytes);
+    const std::uint64_t held = RUN_OVERHEAD_BYTES + figures.lengths_bytes + (figures.order_aside ? 0 : order);
     const std::uint64_t left = less(promised, held);
 
     write_plan plan;
@@ -170,17 +191,10 @@ write_plan plan_writer(const plan_figures& figures) noexcept {
                                    ? limits.parts >= 2
                                    : figures.parts >= 2 && figures.output_bytes >= SMALLEST_OUTPUT_IN_PARTS;
         plan_regions(figures, left, worth_two && lines >= 2 ? 2 : 1, plan);
-        return plan;
+    } else {
+        plan_passes(figures, left, plan);
     }
-
-    const std::uint64_t bits = wanted_bits_bytes(lines);
-    plan.path = write_path::passes;
-    plan.window_bytes = limits.window_bytes != 0
-                            ? limits.window_bytes
-                            : std::clamp(less(left, bits), SMALLEST_WINDOW_BYTES, LARGEST_WINDOW_BYTES);
-    plan.window_lines = lines;
-    plan.memory_bytes = plan.window_bytes;
-    plan.peak_bytes += bits + plan.memory_bytes;
+    plan.peak_bytes = std::max(plan.peak_bytes, drawing);
     return plan;
 }
 

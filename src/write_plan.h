@@ -45,9 +45,18 @@ inline constexpr std::uint64_t WINDOW_BYTES_PER_LINE = 8;
 inline constexpr std::uint64_t WINDOW_ENTRY_BYTES = 40;
 inline constexpr std::uint64_t WINDOW_PART_ENTRY_BYTES = 16;
 
-// The lines copied straight are found in the input from the offset of every
-// LINES_PER_INPUT_OFFSET-th line, and the lengths of those between.
+// The lines copied straight are found in the input from the offset of
+// every lines_per_input_offset()-th line, and the lengths of those between:
+// every 512th, or fewer where that would take more than 2 MiB.
 inline constexpr std::uint64_t LINES_PER_INPUT_OFFSET = 512;
+inline constexpr std::uint64_t MOST_INPUT_OFFSETS = std::uint64_t{1} << 18;
+inline constexpr std::uint64_t lines_per_input_offset(std::uint64_t line_count) noexcept {
+    std::uint64_t stride = LINES_PER_INPUT_OFFSET;
+    while (line_count / stride >= MOST_INPUT_OFFSETS) {
+        stride *= 2;
+    }
+    return stride;
+}
 
 // What the plan is made from: the count's figures, and the output.
 struct plan_figures {
@@ -56,6 +65,9 @@ struct plan_figures {
     std::uint64_t lengths_bytes = 0;  // what the lengths hold (line_lengths::memory_bytes)
     std::uint64_t longest_line = 0;   // the longest output line's bytes
     bool output_reads_back = false;
+    // Whether the order is aside while the windows are filled: where it
+    // is not (no scratch space), the run takes IN_MEMORY_BYTES_PER_LINE.
+    bool order_aside = true;
     writer_limits limits;
     unsigned parts = 1;  // how many threads the machine offers, up to 2
 };
@@ -87,9 +99,10 @@ struct write_plan {
     // each part has its own windows' memory, the plan's memory_bytes split
     // between them.
     unsigned parts = 1;
-    // All the run holds at its peak by this plan: its fixed overhead, the
-    // order, the lengths, the windows' table, the input offsets, the
-    // windows.
+    // All the run holds at its peak by this plan: its fixed overhead and
+    // either the order alone, while it is drawn, or, while the lines are
+    // written, the lengths, the windows' table, the input offsets and the
+    // windows (and the order too where it is not aside).
     std::uint64_t peak_bytes = 0;
 };
 

@@ -8,6 +8,7 @@
 
 #include <utility>
 
+#include "aside.h"
 #include "distribute.h"
 #include "files.h"
 #include "passes.h"
@@ -26,10 +27,12 @@ write_plan plan_for(const run_state& run) {
     figures.output_reads_back = run.output_file.reads_back();
     figures.limits = run.limits;
     figures.parts = parts_available();
+    figures.order_aside = run.order_aside_at != run_state::ORDER_IN_MEMORY;
     return plan_writer(figures);
 }
 
 void write_shuffled_lines(run_state& run) {
+    put_order_aside(run);
     run.read_buffer.allocate(READ_BUFFER_SIZE);
     const write_plan plan = plan_for(run);
     const std::uint64_t output_bytes = run.input_size + run.added_line_end.size();
@@ -46,6 +49,7 @@ void write_shuffled_lines(run_state& run) {
         write_in_passes(run, plan);
     }
     run.progress.erase();
+    release_scratch(run);
     check_input_unchanged(run);
 }
 

@@ -124,30 +124,47 @@ TEST_F(count_test, added_line_end_follows_the_first_line) {
 }
 
 // Every line's length, as the model of the line rules splits the input,
-// one by one and added up from every line on; and what the lengths hold
-// is what the plan is told they hold for such a file.
-void expect_lengths_match(const run_state& run, const std::string& input) {
+// one by one and added up from every line on, as counted and once put
+// aside and taken back into another table's block; and what the lengths
+// then hold is what the plan is told they hold for such a file.
+void expect_lengths_match(run_state& run, const std::string& input) {
     const auto lines = model_lines(input);
-    ASSERT_EQ(run.lengths.size(), lines.size());
+    std::vector<std::uint64_t> starts{0};
     std::uint64_t long_lines = 0;
     std::uint64_t longest = 0;
-    for (std::size_t index = 0; index < lines.size(); ++index) {
-        ASSERT_EQ(run.lengths[index], lines[index].size()) << "line " << index + 1;
-        long_lines += lines[index].size() >= line_lengths::LONG_LENGTH ? 1U : 0U;
-        longest = std::max<std::uint64_t>(longest, lines[index].size());
-    }
-    // Stretches longer than one count of the bitmap, from every 37th line.
-    std::vector<std::uint64_t> starts{0};
     for (const std::string& line : lines) {
         starts.push_back(starts.back() + line.size());
+        long_lines += line.size() >= line_lengths::LONG_LENGTH ? 1U : 0U;
+        longest = std::max<std::uint64_t>(longest, line.size());
     }
-    EXPECT_EQ(run.lengths.total(0, lines.size()), input.size());
-    for (std::size_t index = 0; index < lines.size(); index += 37) {
-        const std::size_t end = std::min<std::size_t>(index + 700, lines.size());
-        ASSERT_EQ(run.lengths.total(index, end), starts[end] - starts[index]) << "from line " << index + 1;
-    }
-    EXPECT_EQ(run.lengths.long_lines(), long_lines);
-    EXPECT_EQ(run.lengths.longest(), longest);
+    const auto expect_kept = [&](const line_lengths& lengths) {
+        ASSERT_EQ(lengths.size(), lines.size());
+        for (std::size_t index = 0; index < lines.size(); ++index) {
+            ASSERT_EQ(lengths[index], lines[index].size()) << "line " << index + 1;
+        }
+        // Stretches longer than one count of the bitmap, from every 37th line.
+        EXPECT_EQ(lengths.total(0, lines.size()), input.size());
+        for (std::size_t index = 0; index < lines.size(); index += 37) {
+            const std::size_t end = std::min<std::size_t>(index + 700, lines.size());
+            ASSERT_EQ(lengths.total(index, end), starts[end] - starts[index]) << "from line " << index + 1;
+        }
+        EXPECT_EQ(lengths.long_lines(), long_lines);
+        EXPECT_EQ(lengths.longest(), longest);
+    };
+    expect_kept(run.lengths);
+    std::string aside;
+    run.lengths.put_aside([&](std::span<const char> bytes) { aside.append(bytes.data(), bytes.size()); });
+    EXPECT_EQ(run.lengths.memory_bytes(), 0U);
+    grown_array<line_number> block;
+    block.resize(lines.size());
+    run.lengths.take_back(
+        [&](std::span<char> bytes, std::uint64_t at) {
+            ASSERT_LE(at + bytes.size(), aside.size());
+            std::copy_n(aside.data() + at, bytes.size(), bytes.data());
+        },
+        block);
+    EXPECT_EQ(block.capacity(), 0U);
+    expect_kept(run.lengths);
     EXPECT_EQ(run.lengths.memory_bytes(), line_lengths::memory_for(lines.size(), long_lines, 0));
 }
 

@@ -14,7 +14,7 @@ std::vector<line_number> order_drawn_in(line_number line_count, std::int64_t sec
     run->clock = fixed_clock;
     run->line_count = line_count;
     make_shuffle_order(*run);
-    return {run->shuffle_order.get(), run->shuffle_order.get() + line_count};
+    return {run->shuffle_order.data(), run->shuffle_order.data() + line_count};
 }
 
 }  // namespace line_shuffler::testing
