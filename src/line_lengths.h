@@ -125,7 +125,7 @@ public:
     template <typename writer>
     void put_aside(writer&& write) {
         write(as_bytes(slots_, size_));
-        write(as_bytes(long_words_, long_count_ != 0 ? words_for(size_) : 0));
+        write(as_bytes(long_words_, counted_words_));
         write(as_bytes(low_bits_, long_count_));
         write(as_bytes(huge_, huge_count_));
         slots_.reset();
@@ -136,7 +136,8 @@ public:
 
     template <typename reader, typename other>
     void take_back(reader&& read, grown_array<other>& block) {
-        const std::uint64_t words_bytes = long_count_ != 0 ? words_for(size_) * sizeof(long_word) : 0;
+        // Only the words up to the last long line's are set, and read.
+        const std::uint64_t words_bytes = std::uint64_t{counted_words_} * sizeof(long_word);
         const std::uint64_t low_bits_at = std::uint64_t{size_} * sizeof(slot) + words_bytes;
         // Where nearly every line is long, their low bits by line take less
         // than the words and the low bits by rank: at most as much as the
@@ -150,9 +151,9 @@ public:
         huge_.resize(huge_count_);
         read(as_bytes(huge_, huge_count_), low_bits_at + long_count_ * sizeof(std::uint16_t));
         if (!by_line_) {
-            long_words_.resize(static_cast<std::size_t>(words_bytes / sizeof(long_word)));
+            long_words_.resize(long_count_ != 0 ? words_for(size_) : 0);
             low_bits_.resize(long_count_);
-            read(as_bytes(long_words_, long_words_.capacity()), low_bits_at - words_bytes);
+            read(as_bytes(long_words_, counted_words_), low_bits_at - words_bytes);
             read(as_bytes(low_bits_, long_count_), low_bits_at);
             return;
         }

@@ -191,7 +191,7 @@ TEST_F(count_test, every_line_length_is_noted) {
     // Counted in one part and in two, the lengths, the digest and all else
     // the count learns are the same.
     for (const std::string& input : {std::string{}, std::string{"one\ntwo\n\nthree\r\nfour"}, std::string{"a\n"},
-                                     long_lines, long_lines + "\n", scattered, many}) {
+                                     long_lines, long_lines + "\n", scattered, many, long_lines + many}) {
         count(input, MAX_LINE_COUNT, 1);
         expect_lengths_match(*run, input);
         const std::unique_ptr<run_state> one_part = std::move(run);
