@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform.h"
+
 namespace line_shuffler {
 
 template <typename value>
@@ -34,6 +36,7 @@ public:
             reset();
             return;
         }
+        const bool fresh = data_ == nullptr;
         void* moved = std::realloc(data_.get(), capacity * sizeof(value));
         if (moved == nullptr) {
             throw std::bad_alloc{};
@@ -41,6 +44,11 @@ public:
         (void)data_.release();
         data_.reset(static_cast<value*>(moved));
         capacity_ = capacity;
+        // A block made whole at once; one that grows step by step is moved
+        // by remapping, which large pages would make split.
+        if (fresh) {
+            platform::use_large_pages(moved, capacity * sizeof(value));
+        }
     }
 
     // As resize, for giving back: a failure keeps the block as it was.

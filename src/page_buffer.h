@@ -9,6 +9,8 @@
 #include <new>
 #include <span>
 
+#include "platform.h"
+
 namespace line_shuffler {
 
 class page_buffer {
@@ -21,6 +23,7 @@ public:
         if (size != size_) {
             bytes_.reset(static_cast<char*>(::operator new[](size, std::align_val_t{PAGE_BYTES})));
             size_ = size;
+            platform::use_large_pages(bytes_.get(), size);
         }
     }
 

@@ -199,6 +199,12 @@ public:
 enum class publish_step { flush, link, swap, rename, copy, count };
 void fail_publish_step(publish_step step, int error) noexcept;
 
+// Asks for a large block (the order, the lengths, the windows' buffers) to
+// be backed by large pages where the system offers them on request: the
+// first touch of each 4 KiB page of a fresh block costs a fault, and a run
+// touches tens of megabytes afresh. Nothing where there are none.
+void use_large_pages(void* block, std::size_t bytes) noexcept;
+
 // Makes standard output carry the dialogue's bytes as they are, so that a
 // transcript sent to a file is the same on every platform, and makes a
 // write to a closed pipe, or past the file-size limit, fail as a write

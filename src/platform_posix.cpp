@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -156,6 +157,22 @@ bool scratch_handle::write_at(std::span<const char> data, std::uint64_t offset) 
 
 io_result scratch_handle::read_at(std::span<char> buffer, std::uint64_t offset) const {
     return read_fd_at(to_fd(native_), buffer, offset);
+}
+
+void use_large_pages(void* block, std::size_t bytes) noexcept {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t LARGE_PAGE = std::uintptr_t{2} << 20;
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + LARGE_PAGE - 1) / LARGE_PAGE * LARGE_PAGE;
+    const std::uintptr_t end = (start + bytes) / LARGE_PAGE * LARGE_PAGE;
+    if (block != nullptr && first < end) {
+        // Only advice: a system that refuses it keeps small pages.
+        (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    }
+#else
+    (void)block;
+    (void)bytes;
+#endif
 }
 
 file_identity input_handle::identity() const {

@@ -604,6 +604,10 @@ io_result scratch_handle::read_at(std::span<char> buffer, std::uint64_t offset) 
     return read_handle_at(to_handle(native_), buffer, offset);
 }
 
+void use_large_pages(void*, std::size_t) noexcept {
+    // Large pages on Windows need a privilege a user seldom has.
+}
+
 void prepare_console() {
     // In text mode every "\n" of the dialogue would reach a redirected
     // transcript as "\r\n"; a console shows the same either way.
