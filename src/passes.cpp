@@ -20,58 +20,59 @@ namespace line_shuffler {
 
 namespace {
 
-// The bytes and lines of the largest window that is gathered in memory.
-struct largest_window {
-    std::uint64_t bytes = 0;
-    std::uint64_t lines = 0;
-};
-
-largest_window find_largest(const run_state& run, const write_plan& plan) {
-    largest_window largest;
+// What the largest window that is gathered in memory takes: its lines'
+// bytes, and line_bytes for each.
+std::uint64_t find_largest(const run_state& run, const write_plan& plan) {
+    std::uint64_t largest = plan.line_bytes;
     walk_windows(
         run, plan, [](std::size_t, std::uint64_t) {},
         [&](std::size_t first, std::size_t end, std::uint64_t bytes) {
-            const std::uint64_t lines = end - first;
-            if (bytes + WINDOW_BYTES_PER_LINE * lines <= plan.window_bytes) {
-                largest.bytes = std::max(largest.bytes, bytes);
-                largest.lines = std::max(largest.lines, lines);
+            const std::uint64_t cost = bytes + plan.line_bytes * (end - first);
+            if (cost <= plan.window_bytes) {
+                largest = std::max(largest, cost);
             }
         });
     return largest;
 }
 
+// A window in memory, in one block of its largest size: for each line its
+// entry of the order, which input line it is and where it ends among the
+// lines' bytes, then the bytes.
 class window_gatherer {
 public:
-    window_gatherer(run_state& run, const write_plan& plan, const largest_window& cut)
+    window_gatherer(run_state& run, const write_plan& plan, std::uint64_t largest)
         : run_(run),
           walker_(run, run.read_buffer.span().first(plan.read_bytes)),
           window_bytes_(plan.window_bytes),
-          lines_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.lines, 1))]),
-          ends_(new std::uint32_t[static_cast<std::size_t>(std::max<std::uint64_t>(cut.lines, 1))]) {
-        bytes_.allocate(static_cast<std::size_t>(std::max<std::uint64_t>(cut.bytes, 1)));
+          line_bytes_(plan.line_bytes) {
+        memory_.allocate(static_cast<std::size_t>(largest));
     }
 
-    void write_window(std::span<const line_number> window, output_buffer& out) {
-        const std::size_t first = line_index(window.front());
-        if (window.size() == 1 && output_length(run_, first) + WINDOW_BYTES_PER_LINE > window_bytes_) {
+    // The window of positions `first` to `end` - 1 in the order.
+    void write_window(std::size_t first, std::size_t end, output_buffer& out) {
+        const std::size_t count = end - first;
+        auto* const table = reinterpret_cast<std::uint32_t*>(memory_.span().data());
+        const std::span<const line_number> window = order_entries(run_, first, end, {table, count});
+        const std::size_t line = line_index(window.front());
+        if (count == 1 && output_length(run_, line) + line_bytes_ > window_bytes_) {
             walker_.walk(
                 [&](std::size_t index, std::span<const char> piece) {
-                    if (index == first) {
+                    if (index == line) {
                         out.write(piece);
                     }
                 },
-                first);
+                line);
             return;
         }
+        lines_ = table + count;
+        ends_ = table + 2 * count;
+        bytes_ = memory_.span().subspan(count * PASS_BYTES_PER_LINE);
         gather(window);
-        for (const line_number line : window) {
-            const std::size_t place =
-                static_cast<std::size_t>(std::lower_bound(lines_.get(), lines_.get() + window.size(),
-                                                          static_cast<std::uint32_t>(line_index(line))) -
-                                         lines_.get());
+        for (const line_number entry : window) {
+            const std::size_t place = static_cast<std::size_t>(
+                std::lower_bound(lines_, lines_ + count, static_cast<std::uint32_t>(line_index(entry))) - lines_);
             const std::uint64_t start = place == 0 ? 0 : ends_[place - 1];
-            out.write(
-                bytes_.span().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(ends_[place] - start)));
+            out.write(bytes_.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(ends_[place] - start)));
         }
     }
 
@@ -80,7 +81,7 @@ private:
     // each ends and which line it is: the lines wanted, sorted, are met in
     // the walk in the same order.
     void gather(std::span<const line_number> window) {
-        std::uint32_t* const lines = lines_.get();
+        std::uint32_t* const lines = lines_;
         std::transform(window.begin(), window.end(), lines,
                        [](line_number line) { return static_cast<std::uint32_t>(line_index(line)); });
         std::sort(lines, lines + window.size());
@@ -99,7 +100,7 @@ private:
                 if (piece.size() > bytes_.size() - used) {
                     input_changed();  // longer than counted
                 }
-                std::memcpy(bytes_.span().data() + used, piece.data(), piece.size());
+                std::memcpy(bytes_.data() + used, piece.data(), piece.size());
                 used += piece.size();
                 ends_[found - 1] = static_cast<std::uint32_t>(used);
             },
@@ -119,9 +120,11 @@ private:
     run_state& run_;
     line_walker walker_;
     std::uint64_t window_bytes_;
-    std::unique_ptr<std::uint32_t[]> lines_;
-    std::unique_ptr<std::uint32_t[]> ends_;
-    page_buffer bytes_;
+    std::uint64_t line_bytes_;
+    page_buffer memory_;
+    std::uint32_t* lines_ = nullptr;
+    std::uint32_t* ends_ = nullptr;
+    std::span<char> bytes_;
 };
 
 }  // namespace
@@ -130,16 +133,12 @@ void write_in_passes(run_state& run, const write_plan& plan) {
     // The windows are cut twice, once to size the memory and once to write
     // them, rather than listed: a file of very long lines has as many
     // windows as lines.
-    const largest_window largest = find_largest(run, plan);
-    window_gatherer gatherer{run, plan, largest};
-    // Room for a window's entries of the order, while it is written.
-    const auto most_lines = static_cast<std::size_t>(std::max<std::uint64_t>(largest.lines, 1));
-    const std::unique_ptr<line_number[]> room{new line_number[most_lines]};
+    window_gatherer gatherer{run, plan, find_largest(run, plan)};
     output_buffer out{run.output_file};
     walk_windows(
         run, plan, [](std::size_t, std::uint64_t) {},
         [&](std::size_t first, std::size_t end, std::uint64_t) {
-            gatherer.write_window(order_entries(run, first, end, {room.get(), most_lines}), out);
+            gatherer.write_window(first, end, out);
             run.progress.update(out.written());
         });
     out.flush();

@@ -18,7 +18,7 @@ namespace line_shuffler {
 // and index) must close before a line of `length` bytes: regions and passes
 // cut the order alike.
 inline bool window_is_full(const write_plan& plan, std::uint64_t cost, std::uint64_t lines, std::uint64_t length) {
-    return lines > 0 && (cost + length + WINDOW_BYTES_PER_LINE > plan.window_bytes || lines == plan.window_lines);
+    return lines > 0 && (cost + length + plan.line_bytes > plan.window_bytes || lines == plan.window_lines);
 }
 
 // The output length of line `index` (counting from 0): its length in the
@@ -78,7 +78,7 @@ void walk_windows(const run_state& run, const write_plan& plan, line_taker&& lin
                 first = position;
                 cost = bytes = 0;
             }
-            cost += length + WINDOW_BYTES_PER_LINE;
+            cost += length + plan.line_bytes;
             bytes += length;
             line(index, length);
         }

@@ -148,22 +148,14 @@ void plan_regions(const plan_figures& figures, std::uint64_t left, unsigned most
     }
 }
 
-// A pass's window holds its lines and, while it is written, their entries
-// of the order: a line takes at least a byte and its index, so the entries
-// take at most this share of the window's bytes.
-std::uint64_t order_room_bytes(std::uint64_t window_bytes) {
-    return window_bytes / (1 + WINDOW_BYTES_PER_LINE) * sizeof(line_number);
-}
-
 void plan_passes(const plan_figures& figures, std::uint64_t left, write_plan& plan) {
-    const std::uint64_t lines = std::max<std::uint64_t>(figures.line_count, 1);
-    const std::uint64_t share = (1 + WINDOW_BYTES_PER_LINE + sizeof(line_number));
     plan.path = write_path::passes;
-    plan.window_bytes = figures.limits.window_bytes != 0 ? figures.limits.window_bytes
-                                                         : std::clamp(left / share * (1 + WINDOW_BYTES_PER_LINE),
-                                                                      SMALLEST_WINDOW_BYTES, LARGEST_WINDOW_BYTES);
-    plan.window_lines = lines;
-    plan.memory_bytes = plan.window_bytes + order_room_bytes(plan.window_bytes);
+    plan.line_bytes = PASS_BYTES_PER_LINE;
+    plan.window_bytes = figures.limits.window_bytes != 0
+                            ? figures.limits.window_bytes
+                            : std::clamp(left, SMALLEST_WINDOW_BYTES, LARGEST_WINDOW_BYTES);
+    plan.window_lines = std::max<std::uint64_t>(figures.line_count, 1);
+    plan.memory_bytes = plan.window_bytes;
     plan.peak_bytes += plan.memory_bytes;
 }
 

@@ -36,8 +36,10 @@ inline constexpr std::uint64_t NO_WINDOW = MAX_WINDOWS;
 inline constexpr std::uint64_t MAX_LINES_PER_WINDOW = 65536;
 
 // What a window costs beside its lines' bytes, for each line: where the line
-// ends in the window, and for passes which input line it is.
+// ends in the window and its entry of the order, read back from the scratch
+// space; for passes also which input line it is.
 inline constexpr std::uint64_t WINDOW_BYTES_PER_LINE = 8;
+inline constexpr std::uint64_t PASS_BYTES_PER_LINE = 12;
 
 // What each window with a number costs in the windows' table: its place and
 // size in the output, and, for each part of the first step, how far it is
@@ -74,9 +76,10 @@ struct plan_figures {
 
 struct write_plan {
     write_path path = write_path::passes;
-    // A window's lines and WINDOW_BYTES_PER_LINE for each fit in this; a
-    // line longer than that is a window of its own, moved in pieces.
+    // A window's lines and line_bytes for each fit in this; a line longer
+    // than that is a window of its own, moved in pieces.
     std::uint64_t window_bytes = 0;
+    std::uint64_t line_bytes = WINDOW_BYTES_PER_LINE;
     // At most this many lines in a window.
     std::uint64_t window_lines = 0;
     // Regions: a window of fewer lines than this, but the last, gets no

@@ -202,26 +202,39 @@ private:
     bool mounted_ = false;
 };
 
-TEST_F(small_disk_test, output_that_fills_the_device_part_way_is_reported) {
-    std::string input;
-    for (int i = 0; input.size() < 40'000; ++i) {
-        input += "line " + std::to_string(i) + " of a file that fills most of a small disk\n";
+// The lines fill the device part-way; or, from an input kept elsewhere, the
+// lines would fit but the tables put aside beside them (6 bytes a line of
+// 7) don't. Either way what was written goes with the run, and the
+// output's name stays on an empty file.
+TEST_F(small_disk_test, output_or_its_tables_that_fill_the_device_are_reported) {
+    for (const bool input_elsewhere : {false, true}) {
+        SCOPED_TRACE(input_elsewhere ? "tables do not fit" : "lines do not fit");
+        std::string input;
+        for (int i = 0; input.size() < 40'000; ++i) {
+            input += input_elsewhere ? std::to_string(100'000 + i) + "\n"
+                                     : "line " + std::to_string(i) + " of a file that fills most of a small disk\n";
+        }
+        if (input_elsewhere) {
+            write_file("file.txt", input);
+            fs::create_symlink(folder() / "file.txt", "small_disk/file.txt");
+        } else {
+            write_file("small_disk/file.txt", input);
+        }
+        const auto line_count = testing::model_lines(input).size();
+        const std::uintmax_t room_before = fs::space("small_disk").available;
+        // The console goes to the scratch folder, which has room.
+        const finished_run run = run_tool({.folder = "small_disk"});
+        EXPECT_EQ(run.exit_status, 1);
+        EXPECT_EQ(run.console, banner + "Total line number: " + std::to_string(line_count) + "\n" +
+                                   "Write file could not be written. The shuffled file is incomplete\n" + key_wait);
+        EXPECT_EQ(room_before >= input.size() + 4096, input_elsewhere);
+        EXPECT_LT(room_before, input.size() + 6 * line_count);
+        EXPECT_EQ(fs::file_size("small_disk/shuffled_file.txt"), 0U);
+        EXPECT_EQ(fs::space("small_disk").available, room_before);
+        EXPECT_EQ(read_file("small_disk/file.txt"), input);
+        fs::remove("small_disk/file.txt");
+        fs::remove("small_disk/shuffled_file.txt");
     }
-    write_file("small_disk/file.txt", input);
-    const auto line_count = testing::model_lines(input).size();
-    const std::uintmax_t room_before = fs::space("small_disk").available;
-    // The console goes to the scratch folder, which has room.
-    const finished_run run = run_tool({.folder = "small_disk"});
-    EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.console, banner + "Total line number: " + std::to_string(line_count) + "\n" +
-                               "Write file could not be written. The shuffled file is incomplete\n" + key_wait);
-    // The lines fill the device part-way; what was written goes with the
-    // run, and the output's name stays on an empty file.
-    EXPECT_GT(room_before, 0U);
-    EXPECT_LT(room_before, input.size());
-    EXPECT_EQ(fs::file_size("small_disk/shuffled_file.txt"), 0U);
-    EXPECT_EQ(fs::space("small_disk").available, room_before);
-    EXPECT_EQ(read_file("small_disk/file.txt"), input);
 }
 #endif  // LINE_SHUFFLER_HAVE_MOUNT
 
