@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Times line_shuffler side by side with GNU shuf, uutils shuf, cat and wc -l
-on deterministic files, in the page cache and on files larger than a memory
-cgroup's limit, checks every output, and writes results.md and plot.png.
+"""Times line_shuffler side by side with GNU shuf, uutils shuf, cat (alone and
+followed by an fdatasync of its output) and wc -l on deterministic files, in
+the page cache and on files larger than a memory cgroup's limit, checks every
+output, and writes results.md and plot.png.
 
 The benchmark is made of parts (see PARTS) that can run alone (--only); the
 runs of every part are kept in runs.json next to results.md, so that a part
@@ -30,9 +31,12 @@ GIB = 1024 * MIB
 TOOL = "line_shuffler"
 # The peers: GNU coreutils' shuf is "shuf" (the name the kept runs have
 # always used), uutils' (Debian's rust-coreutils) is UUTILS, and the copy
-# floor is "cat".
+# floors are "cat" and SYNCED_CAT, the same copy followed by an fdatasync of
+# its output: the tool flushes its output to the disk before it names it,
+# and plain cat leaves the writing to the kernel after it exits.
 UUTILS = "uutils shuf"
-SHOWN = {"shuf": "GNU shuf", UUTILS: UUTILS, "cat": "cat"}
+SYNCED_CAT = "cat+fdatasync"
+SHOWN = {"shuf": "GNU shuf", UUTILS: UUTILS, "cat": "cat", SYNCED_CAT: SYNCED_CAT}
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -487,6 +491,7 @@ class bench:
 
         size = os.path.getsize(self.path_of(f))
         before = os.path.abspath(self.args.before or "/nonexistent")
+        synced_copy = ["sh", "-c", "cat file.txt > cat_out.txt && exec sync -d cat_out.txt"]
         every = {
             TOOL: command([self.tool], output="shuffled_file.txt"),
             BEFORE: command([before], output="shuffled_file.txt"),
@@ -498,6 +503,10 @@ class bench:
             # The copy floor, `cat file.txt > cat_out.txt` into a new file:
             # run_one removes the earlier output before the timed span.
             "cat": command(["cat", "file.txt"], stdout="cat_out.txt", output="cat_out.txt"),
+            # The copy that waits for the disk: the same copy, then
+            # coreutils' `sync -d`, which opens cat_out.txt and fdatasyncs
+            # it. The shell and sync cost a few milliseconds beside cat.
+            SYNCED_CAT: command(synced_copy, output="cat_out.txt"),
             "rewind_baseline": command([self.helper("rewind_baseline")], output="shuffled_file.txt"),
             "count_only": command([self.helper("count_only")], stdout="count.txt", check=printed("count.txt", f.lines)),
             # wc counts newlines; the files have none after their last line.
@@ -510,6 +519,7 @@ class bench:
             # parts' cat: run_one removes the earlier output and drops the
             # input's pages before the timed span.
             "cat, cgroup": command(["cat", "file.txt"], stdout="cat_out.txt", output="cat_out.txt", cgroup=True),
+            f"{SYNCED_CAT}, cgroup": command(synced_copy, output="cat_out.txt", cgroup=True),
         }
         return {name: every[name] for name in names}
 
@@ -637,7 +647,8 @@ class bench:
         self.make(f)
         self.add_file(f)
         folder = self.workdir(f)
-        commands = self.commands(f, ["line_shuffler, cgroup", "seq_read, cgroup", "cat, cgroup"])
+        commands = self.commands(f, ["line_shuffler, cgroup", "seq_read, cgroup", "cat, cgroup",
+                                     f"{SYNCED_CAT}, cgroup"])
         for round_number in range(runs):
             for name, c in commands.items():
                 self.add_run(f, name, self.run_one(f, name, c, folder))
@@ -667,7 +678,8 @@ class bench:
         self.clear(folder, c)
         self.log(f"{f.name}: line_shuffler {self.current(f, 'line_shuffler, cgroup', 'wall'):.2f} s, seq_read "
                  f"{self.current(f, 'seq_read, cgroup', 'wall'):.2f} s, cat "
-                 f"{self.current(f, 'cat, cgroup', 'wall'):.2f} s (medians); shuf {run['outcome']} after "
+                 f"{self.current(f, 'cat, cgroup', 'wall'):.2f} s, {SYNCED_CAT} "
+                 f"{self.current(f, f'{SYNCED_CAT}, cgroup', 'wall'):.2f} s (medians); shuf {run['outcome']} after "
                  f"{run['wall']:.1f} s")
 
     def giant(self, f):
@@ -705,10 +717,10 @@ def run_part(b, part, files, args):
     one_core = [ONE_CORE] + ([BEFORE_ONE_CORE] if args.before else [])
     if part in ("short", "500"):
         for f in files[part]:
-            b.measure(f, [TOOL] + b.shufs() + ["cat"] + one_core, rounds_for(args, f))
+            b.measure(f, [TOOL] + b.shufs() + ["cat", SYNCED_CAT] + one_core, rounds_for(args, f))
     elif part == "long":
-        b.measure(files["long"][0], [TOOL, "cat"] + b.shufs() + ([BEFORE] if args.before else []) + one_core,
-                  args.runs)
+        b.measure(files["long"][0],
+                  [TOOL, "cat", SYNCED_CAT] + b.shufs() + ([BEFORE] if args.before else []) + one_core, args.runs)
     elif part == "count":
         b.measure(files["count"][0], ["count_only", "wc -l"], args.runs)
     elif part == "cgroup":
@@ -927,6 +939,15 @@ def target_rows(records):
         rows.append((what, f"{ratio:.2f}x ({time_of(v, f, TOOL)} vs {time_of(v, f, name)})" + more,
                      verdict(ratio <= target)))
 
+    def and_synced(v, f, tool=TOOL, synced=SYNCED_CAT):
+        """The tool's ratio to the copy that waits for the disk, to go
+        beside its ratio to the plain copy; nothing where the part last ran
+        without it."""
+        if not v.has(f, synced):
+            return ""
+        return (f"; {v.median(f, tool, 'wall') / v.median(f, synced, 'wall'):.2f}x `{SYNCED_CAT}` "
+                f"({time_of(v, f, synced)})")
+
     def within_allowance(v, f, name=TOOL, what=""):
         peak, within, total = memory_check(v, f, name)
         rows.append((f"{f['note']}{what}: peak memory at most {promise_text()} = {mib(allowance(f['lines']))}",
@@ -965,7 +986,8 @@ def target_rows(records):
         for f in files:
             lead = f"{f['note']}, both cores of an idle machine: time at most"
             against(v, f, UUTILS, TARGET_UUTILS, f"{lead} {TARGET_UUTILS}x uutils `shuf`'s", load)
-            against(v, f, "cat", TARGET_CAT[part], f"{lead} {TARGET_CAT[part]}x `cat > out`'s (a new file)", load)
+            against(v, f, "cat", TARGET_CAT[part], f"{lead} {TARGET_CAT[part]}x `cat > out`'s (a new file)",
+                    and_synced(v, f) + load)
             cores = v.median(f, TOOL, "cpu") / v.median(f, TOOL, "wall")
             rows.append((f"{f['note']}, both cores of an idle machine: CPU time at least {TARGET_CORES}x wall time",
                          f"{cores:.2f} ({seconds(v.median(f, TOOL, 'cpu'))} CPU over {time_of(v, f, TOOL)})" + load,
@@ -988,13 +1010,14 @@ def target_rows(records):
             rows.append((f"{f['note']}: no slower than before (`--before` build, sha256 "
                          f"{records['long']['before_sha']}, timed alongside)",
                          f"{against:.2f}x the earlier build ({seconds(v.median(f, TOOL, 'wall'))} vs "
-                         f"{seconds(v.median(f, BEFORE, 'wall'))}); {ratio:.2f}x `cat`", verdict(against <= 1)))
+                         f"{seconds(v.median(f, BEFORE, 'wall'))}); {ratio:.2f}x `cat`" + and_synced(v, f),
+                         verdict(against <= 1)))
         else:
             before = BEFORE_LONG["tool"] / BEFORE_LONG["cat"]
             rows.append((f"{f['note']}: no slower than the windowed writer ({before:.2f}x `cat`, "
                          f"{seconds(BEFORE_LONG['tool'])}, in `results.md` at {BEFORE_LONG['commit']})",
                          f"{ratio:.2f}x `cat` ({seconds(v.median(f, TOOL, 'wall'))} vs "
-                         f"{seconds(v.median(f, 'cat', 'wall'))})",
+                         f"{seconds(v.median(f, 'cat', 'wall'))})" + and_synced(v, f),
                          # The recorded ratio was measured with each earlier
                          # output emptied inside the timed span.
                          "not comparable: recorded before outputs were removed between runs; time the earlier "
@@ -1019,7 +1042,8 @@ def target_rows(records):
                 continue
             ratio = v.median(f, tool, "wall") / v.median(f, copy, "wall")
             rows.append((what, f"{ratio:.2f}x ({seconds(v.median(f, tool, 'wall'))} vs "
-                         f"{seconds(v.median(f, copy, 'wall'))}); {to_seq}", verdict(ratio <= TARGET_CGROUP)))
+                         f"{seconds(v.median(f, copy, 'wall'))})" + and_synced(v, f, tool, f"{SYNCED_CAT}, cgroup")
+                         + f"; {to_seq}", verdict(ratio <= TARGET_CGROUP)))
         for f in v.file_list():
             within_allowance(v, f, "line_shuffler, cgroup", f" in the {record['cgroup_limit'] / MIB:,.0f} MiB cgroup")
     else:
@@ -1063,15 +1087,19 @@ def write_report(records, args, out_dir):
         "measured rounds each section names; the cgroup part has no warm-up run. Wall time is from start to exit as seen "
         "by the parent; peak memory is the kernel's maximum resident set size of the process (`ru_maxrss`).")
     put("The peers are GNU coreutils' `shuf` (`shuf -o shuf_out.txt file.txt`) and, where it is installed, "
-        "uutils' (Debian's rust-coreutils, with the same arguments); the copy floor is "
-        "`cat file.txt > cat_out.txt`. Every command writes a new file: its output of the run before is removed "
-        "before the timed span, the tool's `shuffled_file.txt` included, so that no run pays for emptying an "
-        "earlier output (ext4 frees the old blocks, and flushes a file cut to nothing and written again when it "
-        "is closed), and each output is removed once it has served, so that its writing does not go on during "
-        "the next command's run. The time targets are against uutils `shuf` and the copy into a new file, on "
-        "both cores of an idle machine in the page cache and in the same memory cgroup for files larger than "
-        "memory, and, on one core (`taskset -c 0`), against the earlier build given with `--before`; GNU "
-        "`shuf` is timed alongside for comparison and has no target.")
+        "uutils' (Debian's rust-coreutils, with the same arguments); the copy floors are "
+        "`cat file.txt > cat_out.txt` and the copy that waits for the disk, `cat+fdatasync`: "
+        "`sh -c 'cat file.txt > cat_out.txt && exec sync -d cat_out.txt'` (coreutils' `sync -d` is an "
+        "`fdatasync` of that file), timed as one command. The tool flushes its output to the disk before it "
+        "names it and plain `cat` does not, so the second is the fair floor; the tool's ratio to it is given "
+        "beside its ratio to `cat`, without a target of its own. Every command writes a new file: its output of "
+        "the run before is removed before the timed span, the tool's `shuffled_file.txt` included, so that no "
+        "run pays for emptying an earlier output (ext4 frees the old blocks, and flushes a file cut to nothing "
+        "and written again when it is closed), and each output is removed once it has served, so that its "
+        "writing does not go on during the next command's run. The time targets are against uutils `shuf` and "
+        "the copy into a new file, on both cores of an idle machine in the page cache and in the same memory "
+        "cgroup for files larger than memory, and, on one core (`taskset -c 0`), against the earlier build "
+        "given with `--before`; GNU `shuf` is timed alongside for comparison and has no target.")
     tools = sorted({record["tool_sha"] for record in records.values()})
     if len(tools) > 1:
         put("")
@@ -1102,7 +1130,7 @@ def write_report(records, args, out_dir):
             return "-"
         return f"{v.median(f, TOOL, 'wall') / v.median(f, name, 'wall'):.2f}"
 
-    peers = ["shuf", UUTILS, "cat"]
+    peers = ["shuf", UUTILS, "cat", SYNCED_CAT]
     for part, title in (("short", "Short lines against GNU and uutils `shuf`"),
                         ("500", "Lines of 400-600 bytes against GNU and uutils `shuf`")):
         if not usable(part):
@@ -1121,10 +1149,10 @@ def write_report(records, args, out_dir):
             + f". The allowance is {promise_text()}; \"within\" counts the measured runs whose peak is under it.")
         put("")
         before = any(v.has(f, BEFORE_ONE_CORE) for f in v.file_list())
-        put("| File | Size | line_shuffler | GNU shuf | uutils shuf | cat | line_shuffler / GNU shuf | "
-            "/ uutils shuf | / cat | CPU / wall | One core | / both cores | "
+        put(f"| File | Size | line_shuffler | GNU shuf | uutils shuf | cat | {SYNCED_CAT} | line_shuffler / GNU shuf | "
+            f"/ uutils shuf | / cat | / {SYNCED_CAT} | CPU / wall | One core | / both cores | "
             + ("Earlier build, one core | one core / earlier build's | " if before else "") + "Allowance | Within |")
-        put("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|" + ("---|---|" if before else ""))
+        put("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|" + ("---|---|" if before else ""))
         for f in v.file_list():
             if not all(v.has(f, name) for name in (TOOL, "shuf", "cat")):
                 continue
@@ -1137,8 +1165,9 @@ def write_report(records, args, out_dir):
                            f"{v.median(f, ONE_CORE, 'wall') / v.median(f, BEFORE_ONE_CORE, 'wall'):.2f}"]
                           if v.has(f, BEFORE_ONE_CORE) else ["-", "-"])
             peak, within, total = memory_check(v, f, TOOL)
-            put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells[:4])} | "
-                f"{' | '.join(ratio(v, f, name) for name in peers)} | {' | '.join(cells[4:])} | "
+            times = len(peers) + 1
+            put(f"| {f['note']} | {f['size'] / 1e6:,.0f} MB | {' | '.join(cells[:times])} | "
+                f"{' | '.join(ratio(v, f, name) for name in peers)} | {' | '.join(cells[times:])} | "
                 f"{mib(allowance(f['lines']))} | {within}/{total} (largest {mib(peak)}) |")
         put("")
         put("Every output was checked to be a permutation of its input (same count, sum and XOR of line hashes, "
@@ -1162,8 +1191,8 @@ def write_report(records, args, out_dir):
             return f"{seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)})"
 
         for f in v.file_list():
-            for name, alone in ((TOOL, ONE_CORE), (BEFORE, BEFORE_ONE_CORE), ("cat", None), ("shuf", None),
-                                (UUTILS, None)):
+            for name, alone in ((TOOL, ONE_CORE), (BEFORE, BEFORE_ONE_CORE), ("cat", None), (SYNCED_CAT, None),
+                                ("shuf", None), (UUTILS, None)):
                 if v.has(f, name):
                     put(f"| {f['note']} | {SHOWN.get(name, name)} | {wall(f, name)} | "
                         f"{wall(f, alone) if alone and v.has(f, alone) else '-'} | {mib(v.median(f, name, 'rss'))} | "
@@ -1185,7 +1214,9 @@ def write_report(records, args, out_dir):
             f"removed and the input's pages are dropped from the page cache (`page_cache drop`: fsync, then "
             f"`POSIX_FADV_DONTNEED` on that file only), so each run starts with nothing of it cached. The "
             f"sequential read is `seq_read`: the file from start to end in 1 MiB reads, in the same cgroup; the "
-            f"copy is `cat file.txt > cat_out.txt` into a new file, in the same cgroup. "
+            f"copy is `cat file.txt > cat_out.txt` into a new file, in the same cgroup, and the copy that waits "
+            f"for the disk (`{SYNCED_CAT}`) the same copy followed by `sync -d cat_out.txt` (an `fdatasync`), "
+            f"timed as one command. "
             f"{record['large_rounds']} interleaved rounds; there is no warm-up run, the first round's outputs are "
             f"checked. Peak memory is the process's `ru_maxrss`; the cgroup's peak (page cache included) is "
             f"`memory.max_usage_in_bytes` (v1) or `memory.peak` (v2); \"limit hit\" counts the times usage "
@@ -1198,13 +1229,15 @@ def write_report(records, args, out_dir):
                 f"{mib(p['peak']) if p['peak'] is not None else '(not reported)'} of {mib(record['cgroup_limit'])} "
                 f"(limit hit {p['limit_hits']:,} times), and {mib(p['resident'])} of the file was left cached.")
             put("")
-        put("| File | Command | Wall (min-max) | / seq_read | / cat | CPU | Peak memory | Cgroup peak | Limit hit | "
-            "File cached after |")
-        put("|---|---|---|---|---|---|---|---|---|---|")
+        put(f"| File | Command | Wall (min-max) | / seq_read | / cat | / {SYNCED_CAT} | CPU | Peak memory | "
+            f"Cgroup peak | Limit hit | File cached after |")
+        put("|---|---|---|---|---|---|---|---|---|---|---|")
         for f in v.file_list():
             seq = v.median(f, "seq_read, cgroup", "wall") if v.has(f, "seq_read, cgroup") else None
             copy = v.median(f, "cat, cgroup", "wall") if v.has(f, "cat, cgroup") else None
-            for name in ("line_shuffler, cgroup", "seq_read, cgroup", "cat, cgroup"):
+            synced = f"{SYNCED_CAT}, cgroup"
+            synced_copy = v.median(f, synced, "wall") if v.has(f, synced) else None
+            for name in ("line_shuffler, cgroup", "seq_read, cgroup", "cat, cgroup", synced):
                 if not v.has(f, name):
                     continue
                 runs = v.runs(f, name)
@@ -1212,16 +1245,18 @@ def write_report(records, args, out_dir):
                 left = [run["cache_left"] for run in runs]
                 peaks = [run["cg_peak"] for run in runs if run.get("cg_peak") is not None]
                 to_copy = f"{v.median(f, name, 'wall') / copy:.2f}x" if copy else "-"
+                to_synced = f"{v.median(f, name, 'wall') / synced_copy:.2f}x" if synced_copy else "-"
                 put(f"| {f['note']} ({f['size'] / 1e9:.2f} GB) | {name.split(',')[0]} | "
                     f"{seconds(v.median(f, name, 'wall'))} ({seconds(low)}-{seconds(high)}) | "
-                    f"{v.median(f, name, 'wall') / seq:.1f}x | {to_copy} | {seconds(v.median(f, name, 'cpu'))} | "
+                    f"{v.median(f, name, 'wall') / seq:.1f}x | {to_copy} | {to_synced} | "
+                    f"{seconds(v.median(f, name, 'cpu'))} | "
                     f"{mib(max(run['rss'] for run in runs))} | {mib(max(peaks)) if peaks else '-'} | "
                     f"{statistics.median(run['cg_limit_hits'] for run in runs):,.0f} | "
                     f"{min(left):.0%}-{max(left):.0%} |")
             if v.has(f, "shuf, cgroup"):
                 run = v.runs(f, "shuf, cgroup")[0]
                 put(f"| {f['note']} ({f['size'] / 1e9:.2f} GB) | shuf, once | {run['outcome']} after "
-                    f"{seconds(run['wall'])} | | | {seconds(run['cpu'])} | {mib(run['rss'])} | "
+                    f"{seconds(run['wall'])} | | | | {seconds(run['cpu'])} | {mib(run['rss'])} | "
                     f"{mib(run['cg_peak']) if run.get('cg_peak') is not None else '-'} | {run['cg_limit_hits']:,} | "
                     f"{run['cache_left']:.0%} |")
         put("")
@@ -1337,11 +1372,13 @@ def write_plot(records, out_png, scratch):
                                    med(v, f, UUTILS, "wall"), med(v, f, "cat", "wall"),
                                    med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB),
                                    med(v, f, UUTILS, "rss", MIB),
-                                   ratio(v, f, "shuf"), ratio(v, f, UUTILS), ratio(v, f, "cat")))
+                                   ratio(v, f, "shuf"), ratio(v, f, UUTILS), ratio(v, f, "cat"),
+                                   med(v, f, SYNCED_CAT, "wall"), ratio(v, f, SYNCED_CAT)))
     tool_style = "linespoints lw 2 pt 7 lc rgb '#8000c0'"
     gnu_style = "linespoints dt 4 pt 4 lc rgb '#008060'"
     uutils_style = "linespoints dt 5 pt 12 lc rgb '#c04000'"
     cat_style = "linespoints dt 3 pt 6 lc rgb '#3090d0'"
+    synced_style = "linespoints dt 2 pt 8 lc rgb '#1040a0'"
     if short_rows:
         dat = table("short", short_rows)
         series += [(dat, "1:2", tool_style, "line\\_shuffler", 0),
@@ -1353,12 +1390,15 @@ def write_plot(records, out_png, scratch):
                    (dat, "1:8", uutils_style, "uutils shuf", 1),
                    (dat, "1:9", gnu_style, "line\\_shuffler / GNU shuf", 2),
                    (dat, "1:10", uutils_style, "line\\_shuffler / uutils shuf", 2),
-                   (dat, "1:11", cat_style, "line\\_shuffler / cat", 2)]
+                   (dat, "1:11", cat_style, "line\\_shuffler / cat", 2),
+                   (dat, "1:12", synced_style, SYNCED_CAT, 0),
+                   (dat, "1:13", synced_style, f"line\\_shuffler / {SYNCED_CAT}", 2)]
     if "500" in records:
         v = view(records["500"])
         rows = [(f["lines"], med(v, f, TOOL, "wall"), med(v, f, "shuf", "wall"), med(v, f, UUTILS, "wall"),
                  med(v, f, TOOL, "rss", MIB), med(v, f, "shuf", "rss", MIB), med(v, f, UUTILS, "rss", MIB),
-                 ratio(v, f, "shuf"), ratio(v, f, UUTILS), ratio(v, f, "cat")) for f in v.file_list()]
+                 ratio(v, f, "shuf"), ratio(v, f, UUTILS), ratio(v, f, "cat"), ratio(v, f, SYNCED_CAT))
+                for f in v.file_list()]
         dat = table("500", rows)
         series += [(dat, "1:2", "points pt 5 ps 1.5 lc rgb '#e07000'", "line\\_shuffler, 400-600 byte lines", 0),
                    (dat, "1:3", "points pt 4 ps 1.5 lc rgb '#e07000'", "GNU shuf, 400-600 byte lines", 0),
@@ -1368,19 +1408,22 @@ def write_plot(records, out_png, scratch):
                    (dat, "1:7", "points pt 12 ps 1.5 lc rgb '#e07000'", "uutils shuf, 400-600 byte lines", 1),
                    (dat, "1:8", "points pt 4 ps 1.5 lc rgb '#e07000'", "/ GNU shuf, 400-600 byte lines", 2),
                    (dat, "1:9", "points pt 12 ps 1.5 lc rgb '#e07000'", "/ uutils shuf, 400-600 byte lines", 2),
-                   (dat, "1:10", "points pt 6 ps 1.5 lc rgb '#e07000'", "/ cat, 400-600 byte lines", 2)]
+                   (dat, "1:10", "points pt 6 ps 1.5 lc rgb '#e07000'", "/ cat, 400-600 byte lines", 2),
+                   (dat, "1:11", "points pt 8 ps 1.5 lc rgb '#e07000'", f"/ {SYNCED_CAT}, 400-600 byte lines", 2)]
     if "cgroup" in records and not records["cgroup"].get("skipped"):
         record = records["cgroup"]
         v = view(record)
         rows = [(f["lines"], med(v, f, "line_shuffler, cgroup", "wall"), med(v, f, "seq_read, cgroup", "wall"),
-                 med(v, f, "line_shuffler, cgroup", "rss", MIB), med(v, f, "cat, cgroup", "wall"))
+                 med(v, f, "line_shuffler, cgroup", "rss", MIB), med(v, f, "cat, cgroup", "wall"),
+                 med(v, f, f"{SYNCED_CAT}, cgroup", "wall"))
                 for f in v.file_list()]
         dat = table("cgroup", rows)
         limit = f"{record['cgroup_limit'] / MIB:,.0f} MiB"
         series += [(dat, "1:2", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 0),
                    (dat, "1:3", "points pt 8 ps 1.5 lc rgb '#d02020'", f"one sequential read in a {limit} cgroup", 0),
                    (dat, "1:4", "points pt 9 ps 1.5 lc rgb '#0050a0'", f"line\\_shuffler in a {limit} cgroup", 1),
-                   (dat, "1:5", "points pt 6 ps 1.5 lc rgb '#3090d0'", f"cat in a {limit} cgroup", 0)]
+                   (dat, "1:5", "points pt 6 ps 1.5 lc rgb '#3090d0'", f"cat in a {limit} cgroup", 0),
+                   (dat, "1:6", "points pt 10 ps 1.5 lc rgb '#1040a0'", f"{SYNCED_CAT} in a {limit} cgroup", 0)]
     line_counts = [row[0] for row in short_rows]
     for part in ("500", "cgroup"):
         if part in records:

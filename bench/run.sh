@@ -2,8 +2,9 @@
 # The benchmark in one command. Checks the tools it needs, builds the
 # release tool and the helpers through CMake, makes the test files in a
 # scratch folder, times line_shuffler side by side with GNU shuf, uutils shuf,
-# cat and wc -l, on both cores and on one (and on files larger than a memory
-# cgroup's limit), and writes bench/results.md and bench/plot.png.
+# cat (alone, and followed by `sync -d`, an fdatasync of its output) and
+# wc -l, on both cores and on one (and on files larger than a memory cgroup's
+# limit), and writes bench/results.md and bench/plot.png.
 #
 # usage: bench/run.sh [--quick] [--giant] [--only PARTS] [--runs N] [--tool PATH]
 #                     [--before PATH] [--scratch DIR] [--cgroup-mib M] [--cgroup-gb G]
@@ -49,7 +50,7 @@ while (($#)); do
             [[ -x "$2" && -f "$2" ]] || { echo "bench/run.sh: $2 is not an executable" >&2; exit 1; }
             forward+=("$1" "$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"); shift ;;
         --scratch) scratch="$2"; shift ;;
-        -h|--help) sed -n '2,33p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,34p' "$0"; exit 0 ;;
         *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -71,7 +72,7 @@ need ninja ninja-build
 need g++ g++
 need python3 python3
 need gnuplot gnuplot-nox
-for tool_name in shuf cat wc timeout nice; do
+for tool_name in shuf cat sync wc timeout nice; do
     need "$tool_name" coreutils
 done
 need lscpu util-linux
