@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "input_digest.h"
 #include "newline_scan.h"
@@ -169,7 +170,7 @@ line_number count_lines(run_state& run) {
     std::uint64_t line_start = first.line_start();
     run.added_line_end = first.added_line_end();
     if (second && second->newlines() != 0) {
-        run.lengths.append(later_lengths, middle - first.line_start());
+        run.lengths.append(std::move(later_lengths), middle - first.line_start());
         line_start = second->line_start();
         if (first.newlines() == 0) {
             run.added_line_end = second->added_line_end();

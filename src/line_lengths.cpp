@@ -54,25 +54,44 @@ void line_lengths::add_long(std::uint64_t length) {
     longest_ = std::max(longest_, length);
 }
 
-void line_lengths::append(const line_lengths& later, std::uint64_t carried) {
-    if (later.size_ == 0) {
-        return;
-    }
-    add(later[0] + carried);
-    if (later.long_count_ != 0) {
-        for (std::size_t index = 1; index < later.size_; ++index) {
-            add(later[index]);
+void line_lengths::append(line_lengths&& later, std::uint64_t carried) {
+    // Taken a block of lines at a time, each block's memory given back
+    // once it is joined.
+    constexpr std::size_t BLOCK = std::size_t{1} << 18;
+    for (std::size_t first = 0; first < later.size_; first += BLOCK) {
+        const std::size_t end = std::min(later.size_, first + BLOCK);
+        std::size_t index = first;
+        if (index == 0) {
+            add(later[0] + carried);
+            index = 1;
         }
-        return;
+        if (later.long_count_ != 0) {
+            for (; index < end; ++index) {
+                add(later[index]);
+            }
+        } else {
+            // Without long lines the slots are the lengths: they join as
+            // they are.
+            while (slots_.capacity() - size_ < end - index) {
+                grow();
+            }
+            std::memcpy(slots_.data() + size_, later.slots_.data() + index, (end - index) * sizeof(slot));
+            size_ += end - index;
+            longest_ = std::max(longest_, later.longest_);
+        }
+        later.give_back_before(end);
     }
-    // Without long lines the slots are the lengths: they join as they are.
-    const std::size_t rest = later.size_ - 1;
-    while (slots_.capacity() - size_ < rest) {
-        grow();
+    later.clear();
+}
+
+void line_lengths::give_back_before(std::size_t index) noexcept {
+    platform::discard(slots_.data(), index * sizeof(slot));
+    if (long_count_ != 0) {
+        const std::size_t words = std::min(index / LINES_PER_WORD, counted_words_);
+        const std::size_t ranked = words < counted_words_ ? long_words_[words].before : long_count_;
+        platform::discard(long_words_.data(), words * sizeof(long_word));
+        platform::discard(low_bits_.data(), ranked * sizeof(std::uint16_t));
     }
-    std::memcpy(slots_.data() + size_, later.slots_.data() + 1, rest * sizeof(slot));
-    size_ += rest;
-    longest_ = std::max(longest_, later.longest_);
 }
 
 void line_lengths::shrink_to_fit() noexcept {

@@ -66,8 +66,10 @@ public:
 
     // The lengths of `later`, the lines that follow these, with `carried`
     // added to its first: the part of that line that came before `later`
-    // began. Throws std::bad_alloc.
-    void append(const line_lengths& later, std::uint64_t carried);
+    // began. `later` is emptied, and gives back its memory as its lines
+    // are taken, so that the two never hold more than the lengths joined.
+    // Throws std::bad_alloc.
+    void append(line_lengths&& later, std::uint64_t carried);
 
     // Gives back what growing reserved and was not used.
     void shrink_to_fit() noexcept;
@@ -214,6 +216,8 @@ private:
 
     void grow();
     void add_long(std::uint64_t length);
+    // Gives back the memory that only lines before `index` use.
+    void give_back_before(std::size_t index) noexcept;
     // How many long lines come before long line `index`.
     std::size_t rank(std::size_t index) const noexcept {
         if (by_line_) {

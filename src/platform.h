@@ -205,6 +205,10 @@ void fail_publish_step(publish_step step, int error) noexcept;
 // touches tens of megabytes afresh. Nothing where there are none.
 void use_large_pages(void* block, std::size_t bytes) noexcept;
 
+// Gives back the memory of the whole pages within a block that will not be
+// read again before the block goes; where the system can't, they stay.
+void discard(void* block, std::size_t bytes) noexcept;
+
 // Makes standard output carry the dialogue's bytes as they are, so that a
 // transcript sent to a file is the same on every platform, and makes a
 // write to a closed pipe, or past the file-size limit, fail as a write

@@ -175,6 +175,16 @@ void use_large_pages(void* block, std::size_t bytes) noexcept {
 #endif
 }
 
+void discard(void* block, std::size_t bytes) noexcept {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + page - 1) / page * page;
+    const std::uintptr_t end = (start + bytes) / page * page;
+    if (block != nullptr && first < end) {
+        (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+    }
+}
+
 file_identity input_handle::identity() const {
     struct stat status {};
     if (::fstat(to_fd(native_), &status) != 0) {

@@ -608,6 +608,12 @@ void use_large_pages(void*, std::size_t) noexcept {
     // Large pages on Windows need a privilege a user seldom has.
 }
 
+void discard(void* block, std::size_t bytes) noexcept {
+    // Pages of the C library's heap can't be given back one by one here.
+    (void)block;
+    (void)bytes;
+}
+
 void prepare_console() {
     // In text mode every "\n" of the dialogue would reach a redirected
     // transcript as "\r\n"; a console shows the same either way.
