@@ -108,7 +108,8 @@ using clock_function = std::int64_t (*)();
 
 // Making one takes no memory beyond its own, and can't fail: main makes it
 // on its stack before the run can report a failure. The steps take the
-// buffers, the lengths and the order.
+// buffers, the lengths and the order, and the scratch space where the last
+// two wait in turn.
 struct run_state {
     // Files and count.
     platform::input_handle input_file;
@@ -136,6 +137,9 @@ struct run_state {
     // line i + 1. Once put aside, the writer reads it from the scratch
     // space, from order_aside_at on, a piece at a time.
     grown_array<line_number> shuffle_order;
+    // Where the lengths and the order wait while the other is in memory
+    // (aside.h): the lengths from the space's start, lengths_aside_bytes
+    // long, while lengths_aside; the order after them.
     scratch_space scratch;
     bool lengths_aside = false;
     std::uint64_t lengths_aside_bytes = 0;
