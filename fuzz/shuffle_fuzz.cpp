@@ -105,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             run->limits.passes_only = false;
         }
     }
+    std::vector<std::uint32_t> order;
     try {
         open_and_count(*run);
         const std::vector<std::string> lines = testing::model_lines(input);
@@ -115,13 +116,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail("the counted size differs from the input's");
         }
         make_shuffle_order(*run);
+        // Taken before the write, which puts the order aside.
+        order.assign(run->shuffle_order.data(), run->shuffle_order.data() + run->line_count);
         write_and_close(*run);
     } catch (const run_failure& failed) {
         std::fprintf(stderr, "shuffle_fuzz: unexpected failure: %s", message_for(failed.reason));
         std::abort();
     }
 
-    const std::vector<std::uint32_t> order(run->shuffle_order.data(), run->shuffle_order.data() + run->line_count);
     check_is_permutation(order);
     if (testing::read_file(OUTPUT_FILE_NAME) != testing::model_output(input, order)) {
         fail("shuffled_file.txt differs from the model's output");
