@@ -176,7 +176,6 @@ line_number count_lines(run_state& run) {
             run.added_line_end = second->added_line_end();
         }
     }
-    later_lengths.clear();
     run.digest.absorb(later_digest);
     // The last line runs from the last newline to the end of the input.
     run.input_size = end;

@@ -159,15 +159,31 @@ io_result scratch_handle::read_at(std::span<char> buffer, std::uint64_t offset) 
     return read_fd_at(to_fd(native_), buffer, offset);
 }
 
+namespace {
+
+// The whole pages of `page` bytes within a block: where they start and how
+// many bytes they take (0 for none).
+std::pair<char*, std::size_t> whole_pages(void* block, std::size_t bytes, std::size_t page) {
+    if (block == nullptr) {
+        return {nullptr, 0};
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::size_t skipped = (page - start % page) % page;
+    if (skipped >= bytes) {
+        return {nullptr, 0};
+    }
+    const std::size_t kept = (bytes - skipped) / page * page;
+    return {static_cast<char*>(block) + skipped, kept};
+}
+
+}  // namespace
+
 void use_large_pages(void* block, std::size_t bytes) noexcept {
 #if defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t LARGE_PAGE = std::uintptr_t{2} << 20;
-    const auto start = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t first = (start + LARGE_PAGE - 1) / LARGE_PAGE * LARGE_PAGE;
-    const std::uintptr_t end = (start + bytes) / LARGE_PAGE * LARGE_PAGE;
-    if (block != nullptr && first < end) {
+    const auto [first, size] = whole_pages(block, bytes, std::size_t{2} << 20);
+    if (size != 0) {
         // Only advice: a system that refuses it keeps small pages.
-        (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+        (void)::madvise(first, size, MADV_HUGEPAGE);
     }
 #else
     (void)block;
@@ -176,12 +192,9 @@ void use_large_pages(void* block, std::size_t bytes) noexcept {
 }
 
 void discard(void* block, std::size_t bytes) noexcept {
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t first = (start + page - 1) / page * page;
-    const std::uintptr_t end = (start + bytes) / page * page;
-    if (block != nullptr && first < end) {
-        (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+    const auto [first, size] = whole_pages(block, bytes, static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
+    if (size != 0) {
+        (void)::madvise(first, size, MADV_DONTNEED);
     }
 }
 
