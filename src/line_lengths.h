@@ -1,6 +1,8 @@
 // Every input line's length, learned while counting: 2 bytes a line, and,
 // in a file that has lines of 32 KiB or longer, 2 bits a line and 2 more
-// bytes for each such line.
+// bytes for each such line; or, once put aside and taken back where nearly
+// every line is long, 2 more bytes for every line instead, whichever is
+// less.
 //
 // The writer lays the output out from them before it reads a line: each
 // window of output lines gets its own region of the output file, as long
