@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     figures.lengths_bytes = run->lengths.memory_bytes();
     figures.longest_line = run->lengths.longest() + 1;
     figures.output_reads_back = true;
-    figures.parts = parts_available();
+    figures.parts = plan_parts(parts_available(), 0, figures.output_bytes).write;
     const write_plan plan = plan_writer(figures);
 
     start = std::chrono::steady_clock::now();

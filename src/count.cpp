@@ -10,6 +10,7 @@
 #include "input_digest.h"
 #include "newline_scan.h"
 #include "two_parts.h"
+#include "write_plan.h"
 
 namespace line_shuffler {
 
@@ -88,12 +89,10 @@ private:
 
 // Where the count's second part starts: a block boundary near the middle
 // of the input, so that each part's reads are whole blocks of the digest;
-// 0 for one part. A file too small for two blocks, or one that can't say
-// its size, is counted in one.
+// 0 for one part. A file that can't say its size is counted in one.
 std::uint64_t second_part_start(const run_state& run) {
-    const unsigned parts = run.limits.parts != 0 ? run.limits.parts : parts_available();
-    const auto size = static_cast<std::uint64_t>(run.input_identity.size);
-    if (parts < 2 || !run.input_identity.known || size < 2 * COUNT_READ_SIZE) {
+    const std::uint64_t size = run.input_identity.known ? static_cast<std::uint64_t>(run.input_identity.size) : 0;
+    if (plan_parts(parts_available(), run.limits.parts, size).count < 2) {
         return 0;
     }
     return size / 2 / COUNT_READ_SIZE * COUNT_READ_SIZE;

@@ -6,6 +6,7 @@
 
 #include "aside.h"
 #include "random_draws.h"
+#include "write_plan.h"
 
 namespace line_shuffler {
 
@@ -66,8 +67,8 @@ void make_shuffle_order(run_state& run) {
 #if LINE_SHUFFLER_HAVE_THREADS
     // The second thread seeds draws of its own with the same seed, so it
     // draws the very numbers this thread would.
-    const unsigned parts = run.limits.parts != 0 ? run.limits.parts : parts_available();
-    if (parts > 1 && shuffle_entries_drawing_ahead(entries, [seed]() noexcept { return seeded_draws{seed}; })) {
+    if (plan_parts(parts_available(), run.limits.parts, run.input_size).draw > 1 &&
+        shuffle_entries_drawing_ahead(entries, [seed]() noexcept { return seeded_draws{seed}; })) {
         return;
     }
 #endif

@@ -78,6 +78,15 @@ numbered_windows number_every_window(std::uint64_t window, std::uint64_t work, s
 
 }  // namespace
 
+step_parts plan_parts(unsigned available, unsigned asked, std::uint64_t input_bytes) noexcept {
+    const bool two = (asked != 0 ? asked : available) >= 2;
+    step_parts parts;
+    parts.count = two && input_bytes >= 2 * COUNT_READ_SIZE ? 2 : 1;
+    parts.draw = two ? 2 : 1;
+    parts.write = two && (asked != 0 || input_bytes >= SMALLEST_OUTPUT_IN_PARTS) ? 2 : 1;
+    return parts;
+}
+
 std::uint64_t input_offsets_bytes(std::uint64_t line_count) noexcept {
     return (line_count / lines_per_input_offset(line_count) + 1) * sizeof(std::uint64_t);
 }
@@ -179,10 +188,7 @@ write_plan plan_writer(const plan_figures& figures) noexcept {
     plan.peak_bytes = held;
 
     if (figures.output_reads_back && !limits.passes_only) {
-        const bool worth_two = limits.parts != 0
-                                   ? limits.parts >= 2
-                                   : figures.parts >= 2 && figures.output_bytes >= SMALLEST_OUTPUT_IN_PARTS;
-        plan_regions(figures, left, worth_two && lines >= 2 ? 2 : 1, plan);
+        plan_regions(figures, left, figures.parts >= 2 && lines >= 2 ? 2 : 1, plan);
     } else {
         plan_passes(figures, left, plan);
     }

@@ -71,7 +71,7 @@ struct plan_figures {
     // is not (no scratch space), the run takes IN_MEMORY_BYTES_PER_LINE.
     bool order_aside = true;
     writer_limits limits;
-    unsigned parts = 1;  // how many threads the machine offers, up to 2
+    unsigned parts = 1;  // plan_parts().write
 };
 
 struct write_plan {
@@ -108,6 +108,22 @@ struct write_plan {
     // windows (and the order too where it is not aside).
     std::uint64_t peak_bytes = 0;
 };
+
+// How many parts each step that can split runs in: the count (two halves
+// of the input), the draw (its draws made on a thread of their own) and the
+// writer (at most; its plan may take fewer). Decided here alone, from what
+// the machine offers (`available`, parts_available()), what a test asks
+// (writer_limits::parts; 0 for as the machine offers) and the input's size
+// (0 where it can't say).
+struct step_parts {
+    unsigned count = 1;
+    unsigned draw = 1;
+    unsigned write = 1;
+
+    bool operator==(const step_parts&) const = default;
+};
+
+step_parts plan_parts(unsigned available, unsigned asked, std::uint64_t input_bytes) noexcept;
 
 // What the offsets for the straight copies take, for `line_count` lines.
 std::uint64_t input_offsets_bytes(std::uint64_t line_count) noexcept;

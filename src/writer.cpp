@@ -26,7 +26,7 @@ write_plan plan_for(const run_state& run) {
     figures.longest_line = run.lengths.longest() + run.added_line_end.size();
     figures.output_reads_back = run.output_file.reads_back();
     figures.limits = run.limits;
-    figures.parts = parts_available();
+    figures.parts = plan_parts(parts_available(), run.limits.parts, run.input_size).write;
     figures.order_aside = run.order_aside_at != run_state::ORDER_IN_MEMORY;
     return plan_writer(figures);
 }

@@ -479,6 +479,27 @@ TEST_F(writer_test, a_part_that_fails_stops_the_other) {
     EXPECT_LT(2 * stopped, whole);
 }
 
+// One place decides how many parts each step takes: the machine's
+// processors or a test's asking, and the input's size, which a count in
+// halves needs two blocks of and a writer in parts 4 MiB of.
+TEST(write_plan_test, one_place_decides_the_parts_of_every_step) {
+    struct row {
+        unsigned available;
+        unsigned asked;
+        std::uint64_t bytes;
+        step_parts parts;
+    };
+    const row rows[] = {
+        {1, 0, 1U << 30, {1, 1, 1}}, {2, 0, 1U << 30, {2, 2, 2}}, {2, 0, 4U << 20, {2, 2, 2}},
+        {2, 0, 200'000, {2, 2, 1}},  {2, 0, 100'000, {1, 2, 1}},  {2, 0, 0, {1, 2, 1}},
+        {2, 1, 1U << 30, {1, 1, 1}}, {1, 2, 200'000, {2, 2, 2}},  {1, 2, 1000, {1, 2, 2}},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(plan_parts(r.available, r.asked, r.bytes), r.parts)
+            << r.available << " available, " << r.asked << " asked, " << r.bytes << " bytes";
+    }
+}
+
 // A file as the count hands it to the plan: `lines` lines of `length`
 // bytes, the last of which comes out `last_length` bytes long.
 struct file_shape {
